@@ -1,0 +1,5 @@
+#include "core/locks.h"
+
+CoreLock gBurstLock;
+CoreLock gConfigLock;
+CoreLock gWatchSetLock;

@@ -1,0 +1,27 @@
+// Where the agent keeps its files: one per-user data folder and the four
+// paths derived from it. Resolved once at core start, read-only afterwards.
+#pragma once
+
+#include <string>
+
+struct DataPaths {
+    std::wstring dataDir;
+    std::wstring logFile;
+    std::wstring configFile;
+    std::wstring reportFile;
+    std::wstring incidentsDir;
+};
+
+extern DataPaths gDataPaths;
+
+// Fills gDataPaths below the base folder (local application data, else
+// LOCALAPPDATA, else the current directory, else the temp folder), creates
+// the data and Incidents folders, then synchronises the extra folders.
+bool ResolveDataPaths();
+
+// Fills the five paths below the given base folder; nothing is created.
+void SetDataPathsBelow(const std::wstring& base);
+
+// Creates the folder and its missing parents. True when it exists afterwards
+// (a file of that name counts, as CreateDirectoryW reports it as existing).
+bool EnsureDirectoryTree(const std::wstring& path);

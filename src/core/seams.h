@@ -1,0 +1,23 @@
+// Test seams: one process-wide record of replaceable functions. Every member
+// is null in the shipped program, which then uses the real platform call;
+// tests set members to drive the clocks or move the data folder into a
+// sandbox. No virtual interfaces, just plain function pointers.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "core/clock.h"
+
+struct Seams {
+    int64_t (*nowSeconds)() = nullptr;
+    LocalTimeParts (*localTime)() = nullptr;
+    uint32_t (*tickCount)() = nullptr;
+    // Replaces the shell's folder lookup (SHGetFolderPathW) for the given
+    // CSIDL; returns false to act as a failing lookup.
+    bool (*shellFolder)(int csidl, std::wstring& out) = nullptr;
+    // Replaces the run-time lookup of the Downloads folder.
+    bool (*downloadsFolder)(std::wstring& out) = nullptr;
+};
+
+extern Seams gSeams;
