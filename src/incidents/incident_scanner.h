@@ -19,6 +19,10 @@ struct IncidentSummary {
 // the list shorter.
 std::vector<IncidentSummary> ScanIncidents(const DataPaths& paths);
 
+// The string value of the first "key" in the content (empty when missing),
+// found like the configuration's keys and decoded as a JSON string.
+std::string ReadJsonStringValue(const std::string& content, const std::string& key);
+
 // Fills a summary from incident.json bytes by key scanning.
 IncidentSummary ParseIncidentSummary(const std::string& content);
 
