@@ -1,10 +1,13 @@
 # Entry points; each installs what it needs (run as root on Debian).
-.PHONY: test build clean
+.PHONY: test build bench clean
 
 build:
 	scripts/install-deps.sh
 	cmake -S . -B build/mingw -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build build/mingw -j$$(nproc)
+
+bench:
+	scripts/bench.sh
 
 test:
 	scripts/test.sh
