@@ -1,0 +1,6 @@
+// Installs the file-system subsystem into the core's hook points: the
+// extra-folder synchronisation, the canary-name rebuild and planting, the
+// folder-watcher thread procedure and the stop of the extra watchers.
+#pragma once
+
+void InstallFileSystemHooks();

@@ -1,0 +1,25 @@
+// What the process monitor records for one new process: the values it takes
+// from WMI and the pure rules that turn them into event members and an
+// incident severity. No platform calls, so the rules build and test anywhere.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct ProcessInfo {
+    std::wstring name;         // image name, e.g. "powershell.exe"
+    std::wstring path;         // full executable path; empty when WMI gives none
+    std::wstring commandLine;  // empty when WMI gives none
+    int32_t pid = 0;
+};
+
+// "name":"..","pid":N,"path":"..","cmd":".." in that order, no whitespace;
+// texts converted to UTF-8 and JSON-escaped.
+std::string BuildProcStartMembers(const ProcessInfo& info);
+
+// The configured score threshold, or 60 when the setting is 0 or below.
+int32_t EffectiveScoreThreshold(int32_t configured);
+
+// Incident severity for a suspicious process: 90 from score 90, 75 from 80,
+// 60 from 70, otherwise 50.
+int32_t SeverityForScore(int32_t score);

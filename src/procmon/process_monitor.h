@@ -1,0 +1,32 @@
+// The process monitor: one worker thread subscribed to WMI process-creation
+// events. Each new process is logged ("proc_start"), scored, and when the
+// score reaches the configured threshold logged again ("proc_suspicious")
+// and turned into a "process_heuristic" incident.
+#pragma once
+
+#include <wbemidl.h>
+#include <windows.h>
+
+#include <cstdint>
+
+#include "procmon/process_events.h"
+
+// Thread procedure (WorkerMainFn); arg is unused. 0 after an orderly stop,
+// 1 when setting up the WMI subscription failed ("proc_mon_error" logged).
+uint32_t ProcessMonitorMain(void* arg);
+
+// Handles events until StopRequested(), then logs "Process monitor stopping".
+void RunProcessEventLoop(IEnumWbemClassObject* events);
+
+// One __InstanceCreationEvent: its TargetInstance, if it is a usable object,
+// goes through ExtractProcessInfo and HandleNewProcess; otherwise it is skipped.
+void HandleProcessEvent(IWbemClassObject* event);
+
+// Name, ExecutablePath, CommandLine and ProcessId of a Win32_Process
+// instance. Missing or non-text values give empty strings, a ProcessId that
+// is not a VT_I4 gives 0.
+ProcessInfo ExtractProcessInfo(IWbemClassObject* instance);
+
+// Logs "proc_start" and, with the current settings, scores the process and
+// raises "proc_suspicious" and an incident when it reaches the threshold.
+void HandleNewProcess(const ProcessInfo& info);
