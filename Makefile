@@ -1,5 +1,5 @@
 # Entry points; each installs what it needs (run as root on Debian).
-.PHONY: test build bench clean
+.PHONY: test build bench run clean
 
 build:
 	scripts/install-deps.sh
@@ -8,6 +8,9 @@ build:
 
 bench:
 	scripts/bench.sh
+
+run:
+	scripts/run.sh
 
 test:
 	scripts/test.sh

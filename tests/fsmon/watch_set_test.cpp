@@ -195,3 +195,32 @@ TEST_F(WatchSetFixture, StopAllWaitsOutsideTheLockAndEmptiesTheSet) {
     EXPECT_EQ(ExtraWatcherCount(), 0u);
     EXPECT_EQ(Count("dir_mon", "msg", "Dir monitor stopping"), 2);
 }
+
+// The set follows the configuration file through reloads.
+TEST_F(WatchSetFixture, ReloadsStartAndStopExtraFolders) {
+    gSyncExtraWatchDirs = SyncExtraWatchDirs;
+    const std::wstring a = dir.Sub(L"reloaded\\A");
+    std::string path = WideToUtf8(a);
+    std::string escaped;
+    for (char c : path) escaped += c == '\\' ? std::string("\\\\") : std::string(1, c);
+    ASSERT_TRUE(WriteFileBytes(gDataPaths.configFile, "{\"extraWatchDirs\": \"" + escaped + "\"}"));
+    std::wstring status;
+    ASSERT_TRUE(LoadConfig(status));
+    EXPECT_EQ(ExtraWatcherCount(), 1u);
+    EXPECT_TRUE(PathIsDirectory(a));
+    EXPECT_TRUE(PathExists(a + L"\\vellumgard_do_not_touch.txt"));
+    EXPECT_EQ(Count("extra_dir_mon_started", "folder", U8(a)), 1);
+
+    const DWORD handles = HandleCount();
+    for (int i = 0; i < 10; ++i) {
+        ASSERT_TRUE(WriteFileBytes(gDataPaths.configFile, "{}"));
+        ASSERT_TRUE(LoadConfig(status));
+        EXPECT_EQ(ExtraWatcherCount(), 0u);
+        ASSERT_TRUE(WriteFileBytes(gDataPaths.configFile, "{\"extraWatchDirs\": \"" + escaped + "\"}"));
+        ASSERT_TRUE(LoadConfig(status));
+        EXPECT_EQ(ExtraWatcherCount(), 1u);
+    }
+    EXPECT_LE(HandleCount(), handles + 4);
+    EXPECT_TRUE(WaitFor([&] { return Count("dir_mon", "msg", "Dir monitor stopping") == 10; }));
+    gSyncExtraWatchDirs = nullptr;
+}

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Plays ransomware-like and benign file patterns against the real agent under
+# Wine, in a throwaway sandbox, and prints one table row per pattern.
+# Fails only when a detection the rules guarantee did not appear.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/install-deps.sh"
+build="${VG_BUILD_DIR:-$root/build/mingw}"
+cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j"$(nproc)" --target Vellumgard scenario_runner
+sandbox="$build/scenario-sandbox"
+rm -rf "$sandbox"
+exec xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
+  set -uo pipefail
+  source "$1/scripts/wine-sandbox.sh" "$2"
+  wineserver -p </dev/null >/dev/null 2>&1 &
+  wine wineboot </dev/null >/dev/null 2>&1
+  echo "== scenarios on $(nproc) cores, $(date -u +%Y-%m-%d)"
+  wine "$3/tools/scenario_runner.exe" "Z:$(echo "$3/Vellumgard.exe" | tr / \\\\)" </dev/null
+  rc=$?
+  wineserver -k </dev/null >/dev/null 2>&1 || true
+  exit $rc
+' _ "$root" "$sandbox" "$build"
