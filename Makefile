@@ -1,5 +1,5 @@
 # Entry points; each installs what it needs (run as root on Debian).
-.PHONY: test build bench run clean
+.PHONY: test build bench run scenarios clean
 
 build:
 	scripts/install-deps.sh
@@ -9,11 +9,18 @@ build:
 bench:
 	scripts/bench.sh
 
+scenarios:
+	scripts/scenarios.sh
+
 run:
 	scripts/run.sh
 
 test:
 	scripts/test.sh
+
+.PHONY: fuzz
+fuzz:
+	scripts/fuzz.sh
 
 clean:
 	rm -rf build

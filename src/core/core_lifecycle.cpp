@@ -52,22 +52,20 @@ DWORD WINAPI WorkerTrampoline(LPVOID param) {
     return launch.main(launch.arg);
 }
 
-// Creates a thread running fn(arg). On failure returns null and the caller
-// keeps ownership of arg.
-HANDLE StartWorker(WorkerMainFn fn, void* arg) {
+}  // namespace
+
+void* StartWorkerThread(WorkerMainFn fn, void* arg, unsigned long* threadId) {
     auto* launch = new WorkerLaunch{fn, arg};
-    HANDLE h = CreateThread(nullptr, 0, WorkerTrampoline, launch, 0, nullptr);
+    DWORD id = 0;
+    HANDLE h = CreateThread(nullptr, 0, WorkerTrampoline, launch, 0, &id);
     if (!h) delete launch;
+    if (threadId) *threadId = id;
     return h;
 }
 
-bool ShellFolder(int csidl, std::wstring& out) {
-    if (gSeams.shellFolder) return gSeams.shellFolder(csidl, out);
-    wchar_t buf[MAX_PATH] = {};
-    if (FAILED(SHGetFolderPathW(nullptr, csidl, nullptr, 0, buf))) return false;
-    out = buf;
-    return true;
-}
+namespace {
+
+HANDLE StartWorker(WorkerMainFn fn, void* arg) { return StartWorkerThread(fn, arg, nullptr); }
 
 // Downloads has no CSIDL; its known-folder lookup is loaded at run time.
 bool DownloadsFolder(std::wstring& out) {
@@ -132,11 +130,11 @@ bool CoreStart(bool isAdmin) {
     if (desktop || documents || downloads) {
         int slot = 0;
         std::wstring folder;
-        if (desktop && ShellFolder(CSIDL_DESKTOPDIRECTORY, folder)) {
+        if (desktop && ShellFolderPath(CSIDL_DESKTOPDIRECTORY, folder)) {
             gCoreState.knownFolderWatcherThreads[0] = StartKnownFolder(folder);
             slot = 1;
         }
-        if (documents && slot < 3 && ShellFolder(CSIDL_PERSONAL, folder)) {
+        if (documents && slot < 3 && ShellFolderPath(CSIDL_PERSONAL, folder)) {
             gCoreState.knownFolderWatcherThreads[slot++] = StartKnownFolder(folder);
         }
         if (downloads && slot < 3 && DownloadsFolder(folder)) {

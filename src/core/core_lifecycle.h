@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "core/hooks.h"
+
 // The record a folder-watcher thread receives. Allocated by the starter with
 // new; the thread takes ownership and deletes it before anything else.
 struct WatcherStart {
@@ -26,5 +28,10 @@ extern CoreState gCoreState;
 
 bool CoreStart(bool isAdmin);
 void CoreStop();
+
+// Creates a thread running fn(arg) with the default stack size; returns its
+// handle (a HANDLE), or null when it could not be created, in which case the
+// caller keeps ownership of arg.
+void* StartWorkerThread(WorkerMainFn fn, void* arg, unsigned long* threadId);
 
 inline bool StopRequested() { return gCoreState.stopRequested.load() != 0; }

@@ -9,10 +9,7 @@
 
 DataPaths gDataPaths;
 
-namespace {
-
-// The shell's folder lookup, or the test seam standing in for it.
-bool ShellFolder(int csidl, std::wstring& out) {
+bool ShellFolderPath(int csidl, std::wstring& out) {
     if (gSeams.shellFolder) return gSeams.shellFolder(csidl, out);
     wchar_t buf[MAX_PATH] = {};
     if (FAILED(SHGetFolderPathW(nullptr, csidl, nullptr, 0, buf))) return false;
@@ -20,9 +17,11 @@ bool ShellFolder(int csidl, std::wstring& out) {
     return true;
 }
 
+namespace {
+
 std::wstring ResolveBaseFolder() {
     std::wstring base;
-    if (ShellFolder(CSIDL_LOCAL_APPDATA, base)) return base;
+    if (ShellFolderPath(CSIDL_LOCAL_APPDATA, base)) return base;
 
     wchar_t buf[MAX_PATH] = {};
     const DWORD env = GetEnvironmentVariableW(L"LOCALAPPDATA", buf, MAX_PATH);

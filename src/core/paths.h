@@ -22,6 +22,10 @@ bool ResolveDataPaths();
 // Fills the five paths below the given base folder; nothing is created.
 void SetDataPathsBelow(const std::wstring& base);
 
+// The shell's folder for a CSIDL (SHGetFolderPathW, current path), or the
+// test seam standing in for it. False when the shell cannot name it.
+bool ShellFolderPath(int csidl, std::wstring& out);
+
 // Creates the folder and its missing parents. True when it exists afterwards
 // (a file of that name counts, as CreateDirectoryW reports it as existing).
 bool EnsureDirectoryTree(const std::wstring& path);

@@ -33,6 +33,10 @@ std::string NowLocalIso();
 // folder + "\" + name, without doubling a trailing separator of the folder.
 std::wstring JoinPath(const std::wstring& folder, const std::wstring& name);
 
+// Appends one code point as UTF-8; surrogates and values past U+10FFFF
+// become U+FFFD.
+void AppendUtf8(std::string& out, uint32_t codePoint);
+
 // Escapes bytes for the inside of a JSON string literal. Bytes 0x20 and above
 // pass unchanged, so UTF-8 sequences stay as they are.
 std::string JsonEscape(const std::string& bytes);

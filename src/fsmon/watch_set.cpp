@@ -74,17 +74,6 @@ void WaitAndRelease(const std::vector<ExtraWatcher>& stopped, DWORD timeoutMs) {
         if (w.stopEvent) CloseHandle(w.stopEvent);
 }
 
-struct WatcherLaunch {
-    WorkerMainFn main;
-    WatcherStart* start;
-};
-
-DWORD WINAPI WatcherTrampoline(LPVOID param) {
-    const WatcherLaunch launch = *static_cast<WatcherLaunch*>(param);
-    delete static_cast<WatcherLaunch*>(param);
-    return launch.main(launch.start);
-}
-
 // Starts the watcher thread of one folder; false when anything failed (all
 // that was made is released again).
 bool StartExtraWatcher(const WatchDir& dir, ExtraWatcher& out) {
@@ -97,11 +86,9 @@ bool StartExtraWatcher(const WatchDir& dir, ExtraWatcher& out) {
         return false;
     }
     auto* start = new WatcherStart{dir.path, watcherCopy};
-    auto* launch = new WatcherLaunch{gFolderWatcherMain, start};
-    DWORD id = 0;
-    HANDLE thread = CreateThread(nullptr, 0, WatcherTrampoline, launch, 0, &id);
+    unsigned long id = 0;
+    HANDLE thread = StartWorkerThread(gFolderWatcherMain, start, &id);
     if (!thread) {
-        delete launch;
         delete start;
         CloseHandle(watcherCopy);
         CloseHandle(stopEvent);

@@ -2,6 +2,7 @@
 // by key scanning with the configuration's readers.
 #include <cstdio>
 #include <ctime>
+#include <limits>
 #include <utility>
 
 #include "core/config.h"
@@ -41,23 +42,6 @@ int32_t Hex4(const std::string& s, size_t pos) {
     return v;
 }
 
-void AppendUtf8(std::string& out, uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
 
 }  // namespace
 
@@ -133,6 +117,8 @@ IncidentSummary ParseIncidentSummary(const std::string& content) {
 bool ParseIncidentTime(const std::string& ts, int64_t& time) {
     int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
     if (std::sscanf(ts.c_str(), "%d-%d-%dT%d:%d:%d", &year, &month, &day, &hour, &minute, &second) != 6) return false;
+    // year - 1900 and month - 1 must not overflow; no such date converts anyway.
+    if (year < std::numeric_limits<int>::min() + 1900 || month == std::numeric_limits<int>::min()) return false;
     struct tm t {};
     t.tm_sec = second;
     t.tm_min = minute;
@@ -144,7 +130,9 @@ bool ParseIncidentTime(const std::string& ts, int64_t& time) {
 #ifdef _WIN32
     const int64_t result = _mktime64(&t);
 #else
-    const int64_t result = static_cast<int64_t>(mktime(&t));
+    // Like the Windows runtime, which converts nothing before 1970.
+    int64_t result = static_cast<int64_t>(mktime(&t));
+    if (result < 0) result = -1;
 #endif
     time = result;
     return result != -1;
