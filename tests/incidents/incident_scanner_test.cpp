@@ -123,3 +123,30 @@ TEST_F(ScannerFixture, EveryIncidentReadSynchronisesTheWatchSet) {
     gSyncExtraWatchDirs = nullptr;
     EXPECT_EQ(gSyncs, 2);
 }
+
+// Repeated scans reuse what an earlier scan parsed only while the file is
+// unchanged: an edit, a new incident or a deletion shows at once.
+TEST_F(ScannerFixture, RepeatedScansFollowEveryChangeOnDisk) {
+    Put(L"a", Json("2026-03-14T11:00:00", 50));
+    Put(L"b", Json("2026-03-14T11:01:00", 60));
+    ASSERT_EQ(ScanIncidents(gDataPaths).size(), 2u);
+    ASSERT_EQ(ScanIncidents(gDataPaths).size(), 2u);
+
+    Put(L"a", Json("2026-03-14T11:02:00", 95) + "  ");  // rewritten: new time and severity
+    RemoveTree(gDataPaths.incidentsDir + L"\\b");
+    Put(L"c", Json("2026-03-14T11:03:00", 70));
+    auto list = ScanIncidents(gDataPaths);
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].ts, "2026-03-14T11:03:00");
+    EXPECT_EQ(list[1].ts, "2026-03-14T11:02:00");
+    EXPECT_EQ(list[1].severity, 95);
+
+    // The 24-hour window moves even for files that were not read again.
+    FakeClock::seconds += 86400;
+    int64_t c = 0;
+    ASSERT_TRUE(ParseIncidentTime("2026-03-14T11:03:00", c));
+    FakeClock::seconds = c + 86400;
+    list = ScanIncidents(gDataPaths);
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].ts, "2026-03-14T11:03:00");
+}
