@@ -10,6 +10,7 @@ packages=(
   googletest                                   # test framework sources
   nlohmann-json3-dev                           # a real JSON parser for the tests
   cmake make g++ python3
+  clang-14 libclang-rt-14-dev                  # sanitizer builds and the fuzzers (libFuzzer)
 )
 [ "$#" -gt 0 ] && packages+=("$@")
 

@@ -91,6 +91,8 @@ TEST(ParseIncidentTime, AcceptsWhatTheScannerAccepts) {
         {"", false},
         {"garbage", false},
         {"26-03-14T09:26:53", false},  // year 26 lies before 1970
+        {"-2147483647-01-01T00:00:00", false},  // no overflow on the way to the calendar record
+        {"2026--2147483648-01T00:00:00", false},
     };
     for (const Case& c : cases) {
         int64_t t = 0;
