@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, builds for Windows and runs
 # every test under Wine (inside Xvfb) in a throwaway sandbox, then the native
-# sanitizer and fuzz runs (scripts/native-tests.sh); fails if either failed.
+# sanitizer and fuzz runs (scripts/native-tests.sh), then the ransomware
+# scenarios against the real agent (scripts/scenarios.sh); fails if any failed.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
@@ -17,4 +18,11 @@ xvfb-run -a -s "-screen 0 1024x768x24" "$root/scripts/ctest-in-wine.sh" "$build"
 # Then the pure modules natively under the sanitizers, and the fuzzers briefly.
 native_status=0
 "$root/scripts/native-tests.sh" || native_status=$?
-[ "$wine_status" -eq 0 ] && [ "$native_status" -eq 0 ]
+# Last, the real agent against ransomware-like patterns (skip with
+# VG_SKIP_SCENARIOS=1 during development).
+scenario_status=0
+if [ "${VG_SKIP_SCENARIOS:-0}" != 1 ]; then
+  "$root/scripts/scenarios.sh" || scenario_status=$?
+fi
+echo "wine tests: $wine_status, native tests: $native_status, scenarios: $scenario_status (0 = passed)"
+[ "$wine_status" -eq 0 ] && [ "$native_status" -eq 0 ] && [ "$scenario_status" -eq 0 ]
