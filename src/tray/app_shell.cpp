@@ -49,6 +49,11 @@ HWND CreateTrayWindow(HINSTANCE instance) {
 
 int RunTrayAgent(HINSTANCE instance) {
     gInstance = instance;
+    // Bring up the display driver on this thread before any worker starts. Under
+    // Wine it loads lazily with the first window call, under the loader lock, and
+    // the process monitor's COM start-up needs it from inside a DLL's start-up:
+    // loaded from both threads at once, the agent hung before its window existed.
+    GetSystemMetrics(SM_CXSCREEN);
     if (!CoreStart(IsUserAdmin())) return FailStart(L"Vellumgard core init failed.");
     if (!RegisterTrayWindowClass(instance)) return FailStart(L"Failed to register window class.");
     HWND window = CreateTrayWindow(instance);

@@ -24,7 +24,8 @@ std::wstring ShellFolder(int csidl) {
 
 // Downloads has no CSIDL; the agent asks the known-folder lookup, so do we.
 std::wstring DownloadsFolder() {
-    static const GUID kFolderIdDownloads = {0x374DE290, 0x123F, 0x4565, {0x91, 0x64, 0x39, 0xC4, 0x92, 0x5E, 0x46, 0x7B}};
+    static const GUID kFolderIdDownloads = {
+        0x374DE290, 0x123F, 0x4565, {0x91, 0x64, 0x39, 0xC4, 0x92, 0x5E, 0x46, 0x7B}};
     PWSTR path = nullptr;
     std::wstring out;
     if (SUCCEEDED(SHGetKnownFolderPath(kFolderIdDownloads, 0, nullptr, &path)) && path) out = path;
@@ -66,8 +67,8 @@ std::wstring WindowTextOf(HWND window) {
     wchar_t buf[8192] = {};
     // WM_GETTEXT is marshalled between processes; a hung box must not hang the test.
     DWORD_PTR copied = 0;
-    if (!SendMessageTimeoutW(window, WM_GETTEXT, ARRAYSIZE(buf), reinterpret_cast<LPARAM>(buf), SMTO_ABORTIFHUNG,
-                             5000, &copied)) {
+    if (!SendMessageTimeoutW(window, WM_GETTEXT, ARRAYSIZE(buf), reinterpret_cast<LPARAM>(buf),
+                             SMTO_ABORTIFHUNG, 5000, &copied)) {
         return std::wstring();
     }
     return std::wstring(buf, copied);
@@ -78,13 +79,15 @@ void RemoveTestFiles(const std::wstring& folder) {
     for (const wchar_t* canary : {L"vellumgard_do_not_touch.txt", L"important_backup_do_not_delete.txt"})
         RemoveTree(JoinPath(folder, canary));
     WIN32_FIND_DATAW fd;
-    HANDLE h = FindFirstFileW(JoinPath(folder, std::wstring(kTestFilePrefix) + L"*").c_str(), &fd);
-    if (h == INVALID_HANDLE_VALUE) return;
     std::vector<std::wstring> names;
-    do {
-        names.push_back(fd.cFileName);
-    } while (FindNextFileW(h, &fd));
-    FindClose(h);
+    {
+        UniqueFindHandle find(
+            FindFirstFileW(JoinPath(folder, std::wstring(kTestFilePrefix) + L"*").c_str(), &fd));
+        if (!find.valid()) return;
+        do {
+            names.push_back(fd.cFileName);
+        } while (FindNextFileW(find.get(), &fd));
+    }
     for (const std::wstring& name : names) RemoveTree(JoinPath(folder, name));
 }
 
@@ -139,7 +142,8 @@ bool StartAgent(Agent& agent, std::string& failure) {
     STARTUPINFOW si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+    if (!CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                        &pi)) {
         failure = "CreateProcessW failed: " + std::to_string(GetLastError());
         return false;
     }
@@ -221,7 +225,8 @@ bool WaitForAgentBox(const Agent& agent, int timeoutMs, AgentBox& box) {
 
 bool DismissAgentBox(HWND box, int timeoutMs) {
     if (!IsWindow(box)) return true;
-    PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(box, IDOK)));
+    PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(box, IDOK)));
     return WaitUntil([&] { return !IsWindow(box); }, timeoutMs);
 }
 
@@ -270,7 +275,9 @@ std::vector<HWND> VisibleTopLevelWindows() {
     return windows;
 }
 
-std::wstring ReadWindowText(HWND window) { return WindowTextOf(window); }
+std::wstring ReadWindowText(HWND window) {
+    return WindowTextOf(window);
+}
 
 std::vector<HWND> BalloonWindows(const std::wstring& body) {
     std::vector<HWND> balloons;
@@ -282,22 +289,23 @@ std::vector<HWND> BalloonWindows(const std::wstring& body) {
 std::vector<std::string> ReadIncidentFiles(const std::wstring& incidentsDir) {
     std::vector<std::string> texts;
     WIN32_FIND_DATAW fd;
-    HANDLE h = FindFirstFileW(JoinPath(incidentsDir, L"*").c_str(), &fd);
-    if (h == INVALID_HANDLE_VALUE) return texts;
+    UniqueFindHandle find(FindFirstFileW(JoinPath(incidentsDir, L"*").c_str(), &fd));
+    if (!find.valid()) return texts;
     do {
         const std::wstring name = fd.cFileName;
         if (name == L"." || name == L".." || !(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
         std::string text;
-        if (ReadFileBytes(JoinPath(JoinPath(incidentsDir, name), L"incident.json"), text)) texts.push_back(text);
-    } while (FindNextFileW(h, &fd));
-    FindClose(h);
+        if (ReadFileBytes(JoinPath(JoinPath(incidentsDir, name), L"incident.json"), text))
+            texts.push_back(text);
+    } while (FindNextFileW(find.get(), &fd));
     return texts;
 }
 
 bool WaitForAgentExit(Agent& agent, int timeoutMs, DWORD& exitCode) {
     exitCode = 99;
     if (!agent.process) return false;
-    if (WaitForSingleObject(agent.process.get(), static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0) return false;
+    if (WaitForSingleObject(agent.process.get(), static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0)
+        return false;
     GetExitCodeProcess(agent.process.get(), &exitCode);
     return true;
 }
@@ -357,7 +365,8 @@ bool WaitForLogLine(const LogMark& mark, const std::function<bool(const std::str
 }
 
 bool WaitForLogType(const LogMark& mark, const std::string& type, int timeoutMs) {
-    return WaitForLogLine(mark, [&](const std::string& line) { return JsonMember(line, "type") == type; }, timeoutMs);
+    return WaitForLogLine(
+        mark, [&](const std::string& line) { return JsonMember(line, "type") == type; }, timeoutMs);
 }
 
 // Another process's icon handle cannot be read here (Wine keeps icon data
@@ -442,7 +451,8 @@ BoxIcon ClassifyIconOnScreen(const RECT& r) {
             const struct {
                 BoxIcon icon;
                 LPCWSTR id;
-            } candidates[] = {{BoxIcon::Information, IDI_INFORMATION}, {BoxIcon::Warning, IDI_WARNING},
+            } candidates[] = {{BoxIcon::Information, IDI_INFORMATION},
+                              {BoxIcon::Warning, IDI_WARNING},
                               {BoxIcon::Error, IDI_ERROR}};
             double best = 255.0, second = 255.0;
             for (const auto& c : candidates) {
@@ -484,7 +494,8 @@ BoxIcon ReadBoxIcon(HWND box) {
     }
     if (!control) return BoxIcon::None;
     DWORD_PTR icon = 0;
-    if (!SendMessageTimeoutW(control, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG, 5000, &icon)) return BoxIcon::Unreadable;
+    if (!SendMessageTimeoutW(control, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG, 5000, &icon))
+        return BoxIcon::Unreadable;
     if (!icon || !IsWindowVisible(control)) return BoxIcon::None;
     RECT r{};
     GetWindowRect(control, &r);

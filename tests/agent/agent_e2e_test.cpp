@@ -74,7 +74,8 @@ TEST_F(AgentTest, StartUpWritesConfigCanariesAndStartEventsInOrder) {
     for (const std::wstring* folder : {&profile.desktop, &profile.documents, &profile.downloads}) {
         size_t lastCanary = 0, started = 0;
         for (size_t i = 0; i < lines.size(); ++i) {
-            if (JsonMember(lines[i], "type") == "canary_created" && JsonMember(lines[i], "folder") == WideToUtf8(*folder))
+            if (JsonMember(lines[i], "type") == "canary_created" &&
+                JsonMember(lines[i], "folder") == WideToUtf8(*folder))
                 lastCanary = i;
             if (JsonMember(lines[i], "msg") == DirMonitorStarted(*folder)) started = i;
         }
@@ -83,6 +84,21 @@ TEST_F(AgentTest, StartUpWritesConfigCanariesAndStartEventsInOrder) {
     }
 
     ExpectCleanExit();
+}
+
+// With the process monitor on (the default), the agent starts every time.
+// Under Wine its COM start-up used to race the main thread's first window
+// call for the display driver and hung about one start in three, before the
+// tray window existed.
+TEST_F(AgentTest, StartsEveryTimeWithTheProcessMonitorOn) {
+    for (int run = 0; run < 5; ++run) {
+        SCOPED_TRACE("start " + std::to_string(run + 1));
+        Agent again;
+        std::string failure;
+        ASSERT_TRUE(StartAgent(again, failure)) << failure;
+        EXPECT_EQ(ExitAgent(again), 0u);
+    }
+    EXPECT_EQ(ReadFileBytes(profile.configFile).size(), 681u);  // the defaults, monitor included
 }
 
 // Run report writes report.html from the log and the paths, logs "report"
@@ -168,7 +184,8 @@ TEST_F(AgentTest, StatusBoxesShowPathsModeAndConfigLine) {
         SCOPED_TRACE(c.name);
         const LogMark mark = MarkLog(profile.logFile);
         AgentBox box;
-        ASSERT_TRUE(c.fromMenu ? CommandBox(agent, 1001, box) : TrayCallbackBox(agent, WM_LBUTTONDBLCLK, box));
+        ASSERT_TRUE(c.fromMenu ? CommandBox(agent, 1001, box)
+                               : TrayCallbackBox(agent, WM_LBUTTONDBLCLK, box));
         EXPECT_EQ(box.caption, L"Vellumgard");
         EXPECT_EQ(box.text, ExpectedStatusText(profile, line, c.blankAfterMode));
         EXPECT_EQ(box.icon, BoxIcon::Information) << BoxIconName(box.icon);
@@ -186,14 +203,15 @@ TEST_F(AgentTest, TrayCallbacksOpenTheMenuOrNothing) {
         UINT code;
         bool opensMenu;
     } cases[] = {
-        {"WM_RBUTTONUP", WM_RBUTTONUP, true},   {"WM_CONTEXTMENU", WM_CONTEXTMENU, true},
-        {"WM_LBUTTONUP", WM_LBUTTONUP, false},  {"WM_LBUTTONDOWN", WM_LBUTTONDOWN, false},
+        {"WM_RBUTTONUP", WM_RBUTTONUP, true},  {"WM_CONTEXTMENU", WM_CONTEXTMENU, true},
+        {"WM_LBUTTONUP", WM_LBUTTONUP, false}, {"WM_LBUTTONDOWN", WM_LBUTTONDOWN, false},
         {"WM_MOUSEMOVE", WM_MOUSEMOVE, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ASSERT_TRUE(PostTrayCallback(agent, c.code));
-        const bool menu = WaitUntil([&] { return !AgentMenuWindows(agent).empty(); }, c.opensMenu ? 5000 : 1000);
+        const bool menu =
+            WaitUntil([&] { return !AgentMenuWindows(agent).empty(); }, c.opensMenu ? 5000 : 1000);
         EXPECT_EQ(menu, c.opensMenu);
         EXPECT_TRUE(AgentBoxWindows(agent).empty());
         if (menu) {
@@ -264,7 +282,7 @@ TEST_F(AgentTest, CanaryTouchAfterWarmUpRaisesOneCriticalIncidentAndOneBalloon) 
     EXPECT_EQ(JsonMember(incidents[0], "folder"), WideToUtf8(profile.documents));
     EXPECT_EQ(JsonMember(incidents[0], "file"), WideToUtf8(kCanary));
 
-    // The alert poll runs every three seconds; watch the screen over three
+    // The alert poll runs every three seconds; watch the screen over two
     // more polls after the balloon appears and count distinct balloons.
     const std::wstring body =
         L"High-confidence alert: Canary file changed - " + kCanary + L"\nRun Report for details.";
@@ -273,7 +291,7 @@ TEST_F(AgentTest, CanaryTouchAfterWarmUpRaisesOneCriticalIncidentAndOneBalloon) 
     bool shown = false;
     const bool appeared = WaitUntil([&] { return !BalloonWindows(body).empty(); }, 10000);
     EXPECT_TRUE(appeared) << "no balloon with the alert text on screen";
-    for (int waited = 0; appeared && waited < 9000; waited += 100) {
+    for (int waited = 0; appeared && waited < 7000; waited += 100) {
         const std::vector<HWND> now = BalloonWindows(body);
         balloons.insert(now.begin(), now.end());
         if (!now.empty() && !shown) ++appearances;

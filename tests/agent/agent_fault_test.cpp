@@ -163,8 +163,10 @@ TEST_F(AgentTest, DeletedExtraFolderIsWatchedAgainAfterItIsListedAgain) {
     TempDir temp;
     const std::wstring extra = temp.Sub(L"extra");
     ASSERT_TRUE(CreateDirectoryW(extra.c_str(), nullptr));
-    const std::string listed = "{\n  \"enableProcessMonitor\": false,\n  \"canaryWarmupSeconds\": 1,\n"
-                               "  \"extraWatchDirs\": " + JsonPath(extra) + "\n}\n";
+    const std::string listed =
+        "{\n  \"enableProcessMonitor\": false,\n  \"canaryWarmupSeconds\": 1,\n"
+        "  \"extraWatchDirs\": " +
+        JsonPath(extra) + "\n}\n";
     ASSERT_NO_FATAL_FAILURE(Start(listed));
     const std::string folder = WideToUtf8(extra);
     auto isStarted = [&](const std::string& l) {
@@ -172,8 +174,8 @@ TEST_F(AgentTest, DeletedExtraFolderIsWatchedAgainAfterItIsListedAgain) {
     };
     ASSERT_TRUE(WaitForLogLine(LogMark{profile.logFile, 0}, isStarted, 10000));
     ASSERT_TRUE(WaitForLogLine(
-        LogMark{profile.logFile, 0}, [&](const std::string& l) { return JsonMember(l, "msg") == DirMonitorStarted(extra); },
-        10000));
+        LogMark{profile.logFile, 0},
+        [&](const std::string& l) { return JsonMember(l, "msg") == DirMonitorStarted(extra); }, 10000));
 
     // Still open in its watcher, the folder is only marked for deletion; it
     // goes once the watcher lets go of it.

@@ -15,7 +15,8 @@
 // No process monitor (it only slows start and exit under Wine), a warm-up
 // and rate limit of one second.
 inline const std::string kQuickConfig =
-    "{\n  \"enableProcessMonitor\": false,\n  \"canaryWarmupSeconds\": 1,\n  \"incidentRateLimitSeconds\": 1\n}\n";
+    "{\n  \"enableProcessMonitor\": false,\n  \"canaryWarmupSeconds\": 1,\n  \"incidentRateLimitSeconds\": "
+    "1\n}\n";
 
 // A JSON string literal of a path (backslashes doubled).
 inline std::string JsonPath(const std::wstring& path) {
@@ -29,8 +30,8 @@ inline std::string JsonPath(const std::wstring& path) {
 
 // The configuration status line of a load that read `bytes` bytes.
 inline std::wstring LoadedLine(size_t bytes, int burstWindow, int burstThreshold, int procScoreThresh) {
-    return L"Config: loaded (" + std::to_wstring(bytes) + L" bytes, burstWindow=" + std::to_wstring(burstWindow) +
-           L", burstThreshold=" + std::to_wstring(burstThreshold) +
+    return L"Config: loaded (" + std::to_wstring(bytes) + L" bytes, burstWindow=" +
+           std::to_wstring(burstWindow) + L", burstThreshold=" + std::to_wstring(burstThreshold) +
            L", procScoreThresh=" + std::to_wstring(procScoreThresh) + L")";
 }
 
@@ -42,11 +43,12 @@ inline std::string DirMonitorStarted(const std::wstring& folder) {
 inline const std::wstring kModeText = L"Elevated (admin)";
 
 // The Status box (blank line after Mode) or the double-click box (none).
-inline std::wstring ExpectedStatusText(const AgentProfile& p, const std::wstring& configLine, bool blankAfterMode) {
+inline std::wstring ExpectedStatusText(const AgentProfile& p, const std::wstring& configLine,
+                                       bool blankAfterMode) {
     std::wstring t = L"Vellumgard status\n--------------------\nMode: " + kModeText + L"\n";
     if (blankAfterMode) t += L"\n";
-    t += L"Data dir:\n" + p.dataDir + L"\n\nLog file:\n" + p.logFile + L"\n\nConfig:\n" + p.configFile + L"\n\n" +
-         configLine + L"\n";
+    t += L"Data dir:\n" + p.dataDir + L"\n\nLog file:\n" + p.logFile + L"\n\nConfig:\n" + p.configFile +
+         L"\n\n" + configLine + L"\n";
     return t;
 }
 
@@ -63,7 +65,9 @@ inline std::wstring ExpectedSelfTestText(const AgentProfile& p, bool dataDirOk, 
     t += logFileOk ? L"[+] Log file exists and appears writeable.\n"
                    : L"[x] Log file does not exist after write attempt.\n";
     t += L"[+] " + configLine + L"\n";
-    if (processMonitor) t += L"[~] Process monitor uses WMI; if you see 'proc_mon_error' in the log, check WMI permissions.\n";
+    if (processMonitor)
+        t +=
+            L"[~] Process monitor uses WMI; if you see 'proc_mon_error' in the log, check WMI permissions.\n";
     return t;
 }
 
