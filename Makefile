@@ -1,5 +1,5 @@
 # Entry points; each installs what it needs (run as root on Debian).
-.PHONY: test build bench run scenarios clean
+.PHONY: test build bench run scenarios clean package
 
 build:
 	scripts/install-deps.sh
@@ -17,6 +17,10 @@ run:
 
 test:
 	scripts/test.sh
+
+# The release zip (named with the version) and its SHA-256 file, in build/mingw/package.
+package:
+	scripts/package.sh
 
 .PHONY: fuzz
 fuzz:

@@ -11,6 +11,7 @@ packages=(
   nlohmann-json3-dev                           # a real JSON parser for the tests
   cmake make g++ python3
   clang-14 libclang-rt-14-dev                  # sanitizer builds and the fuzzers (libFuzzer)
+  inotify-tools                                # the benchmarks' peer watcher (inotifywait)
 )
 [ "$#" -gt 0 ] && packages+=("$@")
 

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# Plays ransomware-like and benign file patterns against the real agent under
-# Wine, in a throwaway sandbox, and prints one table row per pattern.
+# Plays ransomware-like and benign file patterns, and a process-based attack,
+# against the real agent under Wine, in a throwaway sandbox, and prints one
+# table row per pattern.
 # Fails only when a detection the rules guarantee did not appear.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
 build="${VG_BUILD_DIR:-$root/build/mingw}"
 cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j"$(nproc)" --target Vellumgard scenario_runner
+cmake --build "$build" -j"$(nproc)" --target Vellumgard scenario_runner sleeper
 sandbox="$build/scenario-sandbox"
 rm -rf "$sandbox"
 exec xvfb-run -a -s "-screen 0 1024x768x24" bash -c '

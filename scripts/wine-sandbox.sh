@@ -5,13 +5,14 @@
 # prefix is made (Wine links the prefix's known folders to them only if they
 # exist; otherwise all three would point at HOME itself). DIR/prefix is the
 # WINEPREFIX. winebrowser is disabled so nothing the agent "opens" reaches the
-# host's browser.
+# host's browser, and winemenubuilder so a Start-menu shortcut the installer
+# writes stays a file in the prefix instead of becoming a host menu entry.
 vg_sandbox=${1:?sandbox folder}
 mkdir -p "$vg_sandbox"; vg_sandbox=$(cd "$vg_sandbox" && pwd)
 mkdir -p "$vg_sandbox/home/Desktop" "$vg_sandbox/home/Documents" "$vg_sandbox/home/Downloads" "$vg_sandbox/tmp"
 export HOME="$vg_sandbox/home"
 export WINEPREFIX="$vg_sandbox/prefix"
-export WINEDLLOVERRIDES="winebrowser.exe=d;mscoree,mshtml="
+export WINEDLLOVERRIDES="winebrowser.exe=d;winemenubuilder.exe=d;mscoree,mshtml="
 export WINEDEBUG=-all
 export TMPDIR="$vg_sandbox/tmp"
 export XDG_CONFIG_HOME="$vg_sandbox/home/.config"

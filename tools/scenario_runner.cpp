@@ -1,5 +1,6 @@
-// Plays ransomware-like and benign file patterns against the real agent, from
-// outside it, and prints what the agent caught. Runs under Wine in a sandbox
+// Plays ransomware-like and benign file patterns, and one attack that starts
+// with a shadow-copy deletion, against the real agent, from outside it, and
+// prints what the agent caught. Runs under Wine in a sandbox
 // prefix (scripts/scenarios.sh); each pattern gets a fresh data folder and a
 // fresh document tree.
 //
@@ -219,7 +220,35 @@ struct Pattern {
     std::function<void(const std::wstring& docs, std::vector<int64_t>& changeTimes)> play;
     // Log lines that must appear (guaranteed by the rules, whatever the timing).
     std::vector<std::string> mustLog;
+    // The first step starts a process (its time is changeTimes[0], no file
+    // change); the agent polls the process list (extendedDetection).
+    bool startsAProcess = false;
 };
+
+// The stand-in program (tools/sleeper.cpp), built beside this runner, copied
+// to vssadmin.exe and run the way a script deletes the shadow copies: it
+// lives a second, and the script waits for it before going on.
+void RunShadowCopyDeletion() {
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring sleeper = self;
+    sleeper = sleeper.substr(0, sleeper.find_last_of(L'\\') + 1) + L"sleeper.exe";
+    wchar_t temp[MAX_PATH + 1] = {};
+    GetTempPathW(MAX_PATH + 1, temp);
+    const std::wstring folder = JoinPath(temp, L"vg_scenario_tools");
+    EnsureDirectoryTree(folder);
+    const std::wstring tool = JoinPath(folder, L"vssadmin.exe");
+    CopyFileW(sleeper.c_str(), tool.c_str(), FALSE);
+    SetEnvironmentVariableW(L"VG_SLEEP_MS", L"1000");
+    std::wstring cmd = L"vssadmin.exe delete shadows /all /quiet";
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(tool.c_str(), &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return;
+    WaitForSingleObject(pi.hProcess, 30000);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+}
 
 void Rewrite(const std::wstring& path) {
     std::string bytes = ReadFileBytes(path);
@@ -235,8 +264,10 @@ Outcome RunPattern(const std::wstring& exe, const Pattern& pattern) {
     for (int csidl : {CSIDL_PERSONAL, CSIDL_DESKTOPDIRECTORY}) ClearFolder(ShellFolder(csidl));
     EnsureDirectoryTree(data);
     WriteFileBytes(data + L"\\Vellumgard.config.json",
-                   "{\n  \"enableProcessMonitor\": false,\n  \"canaryWarmupSeconds\": 2,\n"
-                   "  \"incidentRateLimitSeconds\": 1,\n  \"burstWindowSeconds\": 5\n}\n");
+                   std::string("{\n  \"enableProcessMonitor\": ") +
+                       (pattern.startsAProcess ? "true,\n  \"extendedDetection\": true" : "false") +
+                       ",\n  \"canaryWarmupSeconds\": 2,\n"
+                       "  \"incidentRateLimitSeconds\": 1,\n  \"burstWindowSeconds\": 5\n}\n");
 
     Outcome out;
     Agent agent;
@@ -246,6 +277,7 @@ Outcome RunPattern(const std::wstring& exe, const Pattern& pattern) {
         return out;
     }
     WaitUntil([&] { return LogHas(logFile, "Dir monitor started: " + WideToUtf8(docs) + "\""); }, 20000);
+    if (pattern.startsAProcess) WaitUntil([&] { return LogHas(logFile, "polling the process list"); }, 30000);
     BuildTree(docs);
     // Let the tree's own notifications settle, the warm-up pass and the
     // burst window empty before the pattern starts.
@@ -271,6 +303,9 @@ Outcome RunPattern(const std::wstring& exe, const Pattern& pattern) {
         out.missing += "exit code " + std::to_string(code) + "; ";
     }
 
+    // A started process is the first step, not a file change.
+    const int64_t firstStep = changeTimes.empty() ? 0 : changeTimes.front();
+    if (pattern.startsAProcess && !changeTimes.empty()) changeTimes.erase(changeTimes.begin());
     out.changes = changeTimes.size();
     std::vector<IncidentOnDisk> incidents;
     for (const IncidentOnDisk& inc : IncidentsOnDisk(data + L"\\Incidents"))
@@ -278,11 +313,11 @@ Outcome RunPattern(const std::wstring& exe, const Pattern& pattern) {
     for (const IncidentOnDisk& inc : incidents)
         if (out.reasons.find(inc.reason) == std::string::npos) out.reasons += (out.reasons.empty() ? "" : ",") + inc.reason;
     if (out.reasons.empty()) out.reasons = "none";
-    if (!incidents.empty() && !changeTimes.empty()) {
+    if (!incidents.empty() && firstStep != 0) {
         out.first = incidents.front().reason;
         out.changedBeforeFirst = static_cast<long>(
             std::count_if(changeTimes.begin(), changeTimes.end(), [&](int64_t t) { return t < incidents.front().created; }));
-        out.msToFirst = (incidents.front().created - changeTimes.front()) / 10000.0;
+        out.msToFirst = (incidents.front().created - firstStep) / 10000.0;
     }
     const std::vector<std::string> all = LogLinesOf(logFile);
     for (const std::string& needle : pattern.mustLog) {
@@ -361,6 +396,14 @@ std::vector<Pattern> Patterns() {
              }
          },
          {}},
+        {"7 shadow copies deleted, then encrypt+rename .enc",
+         [encryptRename](const std::wstring& docs, std::vector<int64_t>& times) {
+             times.push_back(NowFileTime());
+             RunShadowCopyDeletion();
+             encryptRename(L".enc")(docs, times);
+         },
+         {"\"type\":\"incident_created\",\"reason\":\"process_heuristic\"", "\"type\":\"canary_triggered\""},
+         true},
     };
 }
 

@@ -98,6 +98,7 @@ bool LoadConfig(std::wstring& status) {
     local.canaryWarmupSeconds = ConfigReadInt(content, "canaryWarmupSeconds", local.canaryWarmupSeconds);
     local.canaryFileNames = Utf8ToWide(ConfigReadString(content, "canaryFileNames", ""));
     local.extraWatchDirs = Utf8ToWide(ConfigReadString(content, "extraWatchDirs", ""));
+    local.extendedDetection = ConfigReadBool(content, "extendedDetection", local.extendedDetection);
 
     StoreCurrentConfig(local);
     RebuildCanaryNamesWith(local);

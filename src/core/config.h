@@ -30,6 +30,7 @@ struct Config {
     int32_t canaryWarmupSeconds = 0;
     std::wstring canaryFileNames;
     std::wstring extraWatchDirs;
+    bool extendedDetection = false;  // absent from the default file
 };
 
 // A full copy of the current settings, owned by whoever took it.
@@ -48,6 +49,7 @@ struct LiveConfig {
     std::atomic<bool> ransomNoteHeuristicsEnabled{false};
     std::atomic<bool> encryptedExtHeuristicsEnabled{false};
     std::atomic<int32_t> dirFileHeuristicIncidentSeverity{0};
+    std::atomic<bool> extendedDetection{false};
 };
 extern LiveConfig gLiveConfig;
 

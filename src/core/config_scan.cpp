@@ -168,6 +168,7 @@ void StoreCurrentConfig(const Config& config) {
     gLiveConfig.ransomNoteHeuristicsEnabled.store(config.ransomNoteHeuristicsEnabled);
     gLiveConfig.encryptedExtHeuristicsEnabled.store(config.encryptedExtHeuristicsEnabled);
     gLiveConfig.dirFileHeuristicIncidentSeverity.store(config.dirFileHeuristicIncidentSeverity);
+    gLiveConfig.extendedDetection.store(config.extendedDetection);
 }
 
 void SnapshotConfig(ConfigSnapshot& out) {

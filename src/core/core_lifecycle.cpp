@@ -19,6 +19,7 @@
 #include "core/locks.h"
 #include "core/paths.h"
 #include "core/seams.h"
+#include "core/text.h"
 
 CoreState gCoreState;
 
@@ -49,7 +50,13 @@ struct WorkerLaunch {
 DWORD WINAPI WorkerTrampoline(LPVOID param) {
     const WorkerLaunch launch = *static_cast<WorkerLaunch*>(param);
     delete static_cast<WorkerLaunch*>(param);
-    return launch.main(launch.arg);
+    // Last resort: the workers catch what they can recover from themselves;
+    // nothing may unwind out of a thread procedure.
+    try {
+        return launch.main(launch.arg);
+    } catch (...) {
+        return 1;
+    }
 }
 
 }  // namespace
@@ -83,6 +90,20 @@ bool DownloadsFolder(std::wstring& out) {
     return true;
 }
 
+// Temporary files of whole-file writes that a crash cut short: in the data
+// folder (configuration, report) and in the incident folders.
+void RemoveStaleWriteTemps() {
+    RemoveStaleTempFiles(gDataPaths.dataDir);
+    WIN32_FIND_DATAW fd;
+    HANDLE find = FindFirstFileW(JoinPath(gDataPaths.incidentsDir, L"*").c_str(), &fd);
+    if (find == INVALID_HANDLE_VALUE) return;
+    do {
+        if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || fd.cFileName[0] == L'.') continue;
+        RemoveStaleTempFiles(JoinPath(gDataPaths.incidentsDir, fd.cFileName));
+    } while (FindNextFileW(find, &fd));
+    FindClose(find);
+}
+
 // Plants the canaries and starts a watcher thread for one known folder.
 HANDLE StartKnownFolder(const std::wstring& folder) {
     ConfigSnapshot snapshot;
@@ -103,6 +124,7 @@ bool CoreStart(bool isAdmin) {
     ResolveDataPaths();
     EnsureDirectoryTree(gDataPaths.dataDir);
     EnsureDirectoryTree(gDataPaths.incidentsDir);
+    RemoveStaleWriteTemps();
 
     CreateCoreLock(gBurstLock);
     CreateCoreLock(gConfigLock);

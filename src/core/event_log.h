@@ -6,6 +6,7 @@
 // lines from several threads, or from two agents, never interleave.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 constexpr const char kProductName[] = "Vellumgard";
@@ -26,10 +27,25 @@ std::string BuildEventLine(const std::string& ts, const std::string& type, const
 // Failures drop the line silently.
 void AppendLogLine(const std::string& line);
 
-// Creates or truncates the file and writes the content unchanged, then, while
-// the file is still open, synchronises the extra folders. True only when the
-// file was opened and every byte was written.
+// Appends several whole lines, each already ending in LF, in one write under
+// the same locks as AppendLogLine (a watcher gathers its lines per batch).
+// A no-op for empty text or before the paths exist.
+void AppendLogLines(const std::string& linesEachEndingInLF);
+
+// Writes the whole content to a sibling temporary file and moves it over the
+// target, then synchronises the extra folders. True only when every byte
+// reached the target; on failure the old file is left intact and no
+// temporary file remains; nor is there a synchronisation then.
 bool WriteTextFile(const std::wstring& path, const std::string& content);
+
+// Removes the temporary files WriteTextFile left in the folder when a process
+// ended half-way (those of running processes stay). Returns how many went.
+size_t RemoveStaleTempFiles(const std::wstring& folder);
+
+// The name of the mutex that serialises appends to this log between
+// processes. It is waited for about a second at most; after a timeout the
+// line is written anyway and for a few seconds the lock is only tried.
+std::wstring LogMutexName(const std::wstring& logPath);
 
 // Reads the whole file in binary. After a successful read the extra folders
 // are synchronised, as after a write.

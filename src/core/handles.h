@@ -96,6 +96,37 @@ private:
     PWSTR p_ = nullptr;
 };
 
+// An open registry key.
+class UniqueRegKey {
+public:
+    UniqueRegKey() = default;
+    ~UniqueRegKey() {
+        if (k_) RegCloseKey(k_);
+    }
+    UniqueRegKey(const UniqueRegKey&) = delete;
+    UniqueRegKey& operator=(const UniqueRegKey&) = delete;
+    HKEY get() const { return k_; }
+    HKEY* put() { return &k_; }
+
+private:
+    HKEY k_ = nullptr;
+};
+
+// An argument vector from CommandLineToArgvW (one LocalAlloc block).
+class UniqueArgv {
+public:
+    explicit UniqueArgv(LPWSTR* argv) : argv_(argv) {}
+    ~UniqueArgv() {
+        if (argv_) LocalFree(argv_);
+    }
+    UniqueArgv(const UniqueArgv&) = delete;
+    UniqueArgv& operator=(const UniqueArgv&) = delete;
+    LPWSTR* get() const { return argv_; }
+
+private:
+    LPWSTR* argv_;
+};
+
 // A COM interface pointer; Release on destruction.
 template <typename T>
 class ComPtr {

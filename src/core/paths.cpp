@@ -21,11 +21,7 @@ namespace {
 
 std::wstring ResolveBaseFolder() {
     std::wstring base;
-    if (ShellFolderPath(CSIDL_LOCAL_APPDATA, base)) return base;
-
-    wchar_t buf[MAX_PATH] = {};
-    const DWORD env = GetEnvironmentVariableW(L"LOCALAPPDATA", buf, MAX_PATH);
-    if (env >= 1 && env < MAX_PATH) return std::wstring(buf, env);
+    if (LocalAppDataFolder(base)) return base;
 
     // The current directory. When it cannot be read or does not fit, its
     // buffer holds nothing usable: fall back to the temp folder rather than
@@ -41,6 +37,15 @@ std::wstring ResolveBaseFolder() {
 }
 
 }  // namespace
+
+bool LocalAppDataFolder(std::wstring& out) {
+    if (ShellFolderPath(CSIDL_LOCAL_APPDATA, out) && !out.empty()) return true;
+    wchar_t buf[MAX_PATH] = {};
+    const DWORD env = GetEnvironmentVariableW(L"LOCALAPPDATA", buf, MAX_PATH);
+    if (env < 1 || env >= MAX_PATH) return false;
+    out.assign(buf, env);
+    return true;
+}
 
 void SetDataPathsBelow(const std::wstring& base) {
     gDataPaths.dataDir = JoinPath(base, L"Vellumgard");

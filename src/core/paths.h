@@ -19,6 +19,10 @@ extern DataPaths gDataPaths;
 // the data and Incidents folders, then synchronises the extra folders.
 bool ResolveDataPaths();
 
+// The per-user local application-data folder: the shell's, else the
+// LOCALAPPDATA variable. False when neither names one.
+bool LocalAppDataFolder(std::wstring& out);
+
 // Fills the five paths below the given base folder; nothing is created.
 void SetDataPathsBelow(const std::wstring& base);
 

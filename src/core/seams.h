@@ -18,6 +18,8 @@ struct Seams {
     bool (*shellFolder)(int csidl, std::wstring& out) = nullptr;
     // Replaces the run-time lookup of the Downloads folder.
     bool (*downloadsFolder)(std::wstring& out) = nullptr;
+    // Replaces the write of WriteTextFile's content (file is a HANDLE).
+    bool (*writeFile)(void* file, const void* data, uint32_t size, uint32_t* written) = nullptr;
 };
 
 extern Seams gSeams;

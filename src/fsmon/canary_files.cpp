@@ -8,20 +8,32 @@
 #include "core/handles.h"
 #include "core/text.h"
 #include "fsmon/canary_names.h"
+#include "fsmon/self_paths.h"
 
-namespace {
-
-// A canary name must name a file directly in the folder: a separator, a
-// drive or stream colon, or a dot-only name would plant it elsewhere.
-bool IsPlainFileName(const std::wstring& name) {
-    if (name.empty() || name == L"." || name == L"..") return false;
-    for (const wchar_t c : name) {
-        if (c < 0x20 || c == L'\\' || c == L'/' || c == L':') return false;
-    }
-    return true;
+std::wstring OwnCanaryKey(const std::wstring& folderKey, const std::wstring& relativeName) {
+    std::wstring key = folderKey;
+    if (!key.empty() && key.back() != L'\\') key += L'\\';
+    return CanonicalPathKey(key + relativeName);
 }
 
-}  // namespace
+FileStamp CurrentFileStamp(const std::wstring& path) {
+    FileStamp stamp;
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return stamp;
+    stamp.known = true;
+    stamp.size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    stamp.lastWrite =
+        (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
+    return stamp;
+}
+
+bool IsOwnFreshCanary(const std::wstring& folderKey, const std::wstring& folder, const std::wstring& relativeName,
+                      uint32_t action) {
+    const std::wstring key = OwnCanaryKey(folderKey, relativeName);
+    const int64_t now = NowSeconds();
+    if (!IsFreshOwnCanary(key, now)) return false;
+    return IsOwnCanaryChange(key, action, now, CurrentFileStamp(JoinPath(folder, relativeName)));
+}
 
 bool WriteNewTextFile(const std::wstring& path, const std::wstring& text) {
     UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
@@ -36,12 +48,19 @@ bool WriteNewTextFile(const std::wstring& path, const std::wstring& text) {
 void PlantCanaries(const std::wstring& folder, const Config& settings) {
     if (!settings.enableCanaryFiles || folder.empty()) return;
     const std::shared_ptr<const CanaryNameList> names = CanaryNames();
+    std::wstring folderKey;  // resolved once, only when something is planted
     for (const std::wstring& name : *names) {
-        if (!IsPlainFileName(name)) continue;
+        if (!IsPlantableCanaryName(name)) continue;
         const std::wstring path = JoinPath(folder, name);
         const DWORD attributes = GetFileAttributesW(path.c_str());
         if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
+        // Noted before the file exists, so that no watcher of this folder can
+        // see the records of its creation first and take them for a touch.
+        if (folderKey.empty()) folderKey = ResolvePathKey(folder);
+        NoteOwnCanary(OwnCanaryKey(folderKey, name), NowSeconds());
+        const std::wstring key = OwnCanaryKey(folderKey, name);
         if (!WriteNewTextFile(path, kCanaryFileText)) continue;
+        NoteOwnCanaryWritten(key, CurrentFileStamp(path));
         LogEvent("canary_created", "\"folder\":\"" + JsonEscape(WideToUtf8(folder)) + "\",\"file\":\"" +
                                        JsonEscape(WideToUtf8(name)) + "\"");
     }

@@ -64,6 +64,41 @@ bool IsCanaryName(const std::wstring& relativeName) {
     return false;
 }
 
+namespace {
+
+// The part of a name the system compares with device names: up to the first
+// dot, without trailing spaces, ASCII-folded.
+std::wstring DeviceStem(const std::wstring& name) {
+    std::wstring stem = name.substr(0, name.find(L'.'));
+    while (!stem.empty() && stem.back() == L' ') stem.pop_back();
+    return AsciiLower(stem);
+}
+
+bool IsDeviceName(const std::wstring& name) {
+    const std::wstring stem = DeviceStem(name);
+    for (const wchar_t* device : {L"con", L"prn", L"aux", L"nul", L"conin$", L"conout$"})
+        if (stem == device) return true;
+    if (stem.size() == 4 && (stem.compare(0, 3, L"com") == 0 || stem.compare(0, 3, L"lpt") == 0)) {
+        const wchar_t d = stem[3];
+        // Digits, and the superscript one, two and three the system also maps.
+        return (d >= L'0' && d <= L'9') || d == 0x00B9 || d == 0x00B2 || d == 0x00B3;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool IsPlantableCanaryName(const std::wstring& name) {
+    if (name.empty() || name == L"." || name == L"..") return false;
+    for (const wchar_t c : name) {
+        if (c < 0x20 || c == L'\\' || c == L'/' || c == L':' || c == L'*' || c == L'?' || c == L'"' || c == L'<' ||
+            c == L'>' || c == L'|')
+            return false;
+    }
+    if (name.back() == L'.' || name.back() == L' ') return false;
+    return !IsDeviceName(name);
+}
+
 bool IsCanaryTouchAt(bool canariesEnabled, int64_t warmupDeadline, int64_t now, const std::wstring& relativeName) {
     if (!canariesEnabled) return false;
     if (warmupDeadline != 0 && now < warmupDeadline) return false;

@@ -36,6 +36,13 @@ void RebuildCanaryNames(const Config& settings);
 // True when the relative name, folded, equals one of the current names.
 bool IsCanaryName(const std::wstring& relativeName);
 
+// True when the name can be planted as a file directly in a folder: never a
+// path (separators, drive or stream colons), a wildcard, a dot-only name, a
+// name the system strips (ending in a dot or a space) or a device name (CON,
+// NUL, COM1.txt, ...), which would write somewhere else or nowhere. Such names
+// are still matched by IsCanaryName.
+bool IsPlantableCanaryName(const std::wstring& name);
+
 // The canary-touch rule with its inputs passed in: canaries enabled, the
 // warm-up over (deadline 0 = none set, or now at or past it), a canary name.
 bool IsCanaryTouchAt(bool canariesEnabled, int64_t warmupDeadline, int64_t now, const std::wstring& relativeName);

@@ -1,25 +1,44 @@
 // The folder watcher.
 //
-// One change request is outstanding at a time: after a wait times out, the
-// watcher waits again on the same request rather than issuing a new one.
-// When it stops with a request still outstanding, it cancels the request and
-// waits for the cancellation to complete before the buffer and OVERLAPPED go
-// away, so the system never writes into freed memory.
+// Draining fast: the system keeps changes for a handle only up to the size of
+// the request's buffer (under Wine: until the next request is read, whatever
+// piles up must fit one buffer), and what does not fit is lost with a
+// zero-byte completion. So a batch costs one log append, not one per record,
+// and the next request is issued before the completed one is processed.
+//
+// Recovering: an overflow is logged ("dir_overflow"), counts as one batch for
+// the burst detector, and starts a reconciliation that lists the tree and
+// reports the files changed since the last completion that were not reported
+// (fsmon/change_recovery.h). The listing runs one buffer per turn of the loop,
+// between completions, so the watcher keeps draining and sees its stop event.
+//
+// At most one change request is outstanding at a time (the two buffers take
+// turns). When the watcher stops with a request still outstanding, it cancels
+// it and waits for the cancellation to complete before the buffers and
+// OVERLAPPEDs go away, so the system never writes into freed memory.
 #include "fsmon/folder_watcher.h"
 
 #include <memory>
+#include <mutex>
 
+#include "core/clock.h"
 #include "core/config.h"
 #include "core/core_lifecycle.h"
 #include "core/event_log.h"
 #include "core/handles.h"
+#include "core/paths.h"
 #include "core/text.h"
 #include "fsmon/burst_detector.h"
 #include "fsmon/canary_files.h"
+#include "fsmon/extended_name_rules.h"
 #include "fsmon/file_name_heuristics.h"
+#include "fsmon/tree_listing.h"
 #include "incidents/incident_store.h"
 
 ReadDirectoryChangesFn gReadDirectoryChangesSeam = nullptr;
+std::atomic<size_t> gRescanEntryLimit{kRescanEntryLimit};
+WatcherDrainSteps gWatcherDrainSteps;
+WatcherCounters gWatcherCounters;
 
 namespace {
 
@@ -27,55 +46,323 @@ constexpr DWORD kBufferBytes = 4096;
 constexpr DWORD kNotifyFilter =
     FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_LAST_WRITE | FILE_NOTIFY_CHANGE_CREATION;  // 0x51
 constexpr DWORD kWaitMs = 3000;
+constexpr DWORD kFailedRequestPauseMs = 500;
+constexpr size_t kNameChecksPerTurn = 64;
+// While completions keep coming, draining goes first: a reconciliation step
+// runs when the queue is momentarily empty, or at least this often.
+constexpr uint64_t kStepEveryMs = 100;
+constexpr size_t kOverflowWindowsKept = 4096;
 
-bool IssueChangeRequest(HANDLE dir, void* buffer, OVERLAPPED* ov) {
-    auto read = gReadDirectoryChangesSeam ? gReadDirectoryChangesSeam : ReadDirectoryChangesW;
-    DWORD ignored = 0;
-    if (read(dir, buffer, kBufferBytes, TRUE, kNotifyFilter, &ignored, ov, nullptr)) return true;
-    return GetLastError() == ERROR_IO_PENDING;
-}
+std::mutex gOverflowWindowsMutex;
+std::vector<std::pair<uint64_t, uint64_t>> gOverflowWindows;
 
 std::string FieldMembers(const std::string& folderJson, const std::string& fileJson, const char* key,
                          const char* value) {
-    return "\"folder\":\"" + folderJson + "\",\"file\":\"" + fileJson + "\",\"" + key + "\":\"" + value + "\"";
+    return "\"folder\":\"" + folderJson + "\",\"file\":\"" + fileJson + "\",\"" + key + "\":\"" + value +
+           "\"";
+}
+
+// The lines of one batch (or one listing step), appended in one write.
+struct GatheredLines {
+    std::string text;
+};
+
+void Emit(GatheredLines& lines, const char* type, const std::string& members) {
+    std::string line = BuildEventLine(NowLocalIso(), type, members);
+    if (!gWatcherDrainSteps.gatherLines.load(std::memory_order_relaxed)) {
+        AppendLogLine(line);
+        return;
+    }
+    lines.text += line;
+    lines.text += '\n';
+}
+
+// Before any call that logs by itself, and at the end of a batch.
+void Flush(GatheredLines& lines) {
+    if (lines.text.empty()) return;
+    AppendLogLines(lines.text);
+    lines.text.clear();
+}
+
+// What the records of one batch share.
+struct BatchScope {
+    const std::wstring& folder;
+    std::string folderJson;
+    ConfigSnapshot settings;
+    GatheredLines lines;
+    explicit BatchScope(const std::wstring& f) : folder(f), folderJson(JsonEscape(WideToUtf8(f))) {
+        SnapshotConfig(settings);
+    }
+};
+
+// One change record, live or recovered, through the whole per-record path:
+// the canary test, "dir_change", the name tests. A recovered record's lines
+// carry "recovered":true after the other members.
+void HandleChangeRecord(WatcherState& state, BatchScope& batch, const NotifyRecord& record, bool recovered) {
+    const std::string fileJson = JsonEscape(WideToUtf8(record.name));
+    const char* action = ActionText(record.action);
+    const char* mark = recovered ? ",\"recovered\":true" : "";
+
+    if (IsCanaryTouch(batch.settings, record.name) &&
+        !IsOwnFreshCanary(state.context.folderKey, batch.folder, record.name, record.action)) {
+        Emit(batch.lines, "canary_triggered",
+             FieldMembers(batch.folderJson, fileJson, "action", action) + mark);
+        const int32_t severity =
+            batch.settings.canaryIncidentSeverity <= 0 ? 90 : batch.settings.canaryIncidentSeverity;
+        Flush(batch.lines);
+        CreateIncidentWithFile(kReasonCanary, severity, batch.folder, record.name);
+    }
+
+    Emit(batch.lines, "dir_change", FieldMembers(batch.folderJson, fileJson, "action", action) + mark);
+
+    const bool heuristics = gLiveConfig.enableDirFileHeuristics.load();
+    const bool noteOn = heuristics && gLiveConfig.ransomNoteHeuristicsEnabled.load();
+    const bool extOn = heuristics && gLiveConfig.encryptedExtHeuristicsEnabled.load();
+    const char* reason = nullptr;
+    if (gLiveConfig.extendedDetection.load()) {
+        // Every record goes through, switches off included, so the rules'
+        // memory (rename pairs, deleted originals, notes in other folders) stays current.
+        reason = EvaluateRecordExtended(state.names, record.name, static_cast<int>(record.action),
+                                        NowSeconds(), noteOn, extOn)
+                     .reason;
+    } else {
+        const bool note = noteOn && IsRansomNoteLikeName(record.name);
+        const bool ext = extOn && HasEncryptedLikeExtension(record.name);
+        if (note || ext)
+            reason = note && ext ? "ransom_note_and_encrypted_ext"
+                     : note      ? "ransom_note_like_name"
+                                 : "encrypted_like_extension";
+    }
+    if (reason) {
+        Emit(batch.lines, "dir_file_heuristic",
+             FieldMembers(batch.folderJson, fileJson, "reason", reason) + mark);
+        const int32_t configured = gLiveConfig.dirFileHeuristicIncidentSeverity.load();
+        Flush(batch.lines);
+        CreateIncidentWithFile(kReasonDirFile, configured <= 0 ? 65 : configured, batch.folder, record.name);
+    }
+}
+
+// What a live record teaches the watcher: the name is reported, and an
+// "added" name may be a new folder to list.
+void LearnFromLiveRecord(WatcherState& state, const NotifyRecord& record, uint64_t now, uint64_t nowMs) {
+    SettleByRecord(state.pendingAdded, record.name, record.action);
+    if (record.action == FILE_ACTION_REMOVED || record.action == FILE_ACTION_RENAMED_OLD_NAME) return;
+    NoteReportedName(state.reported, record.name, now);
+    if (record.action != FILE_ACTION_ADDED) return;
+    // A full list: the whole tree is listed instead, which finds new folders too.
+    if (!NoteAddedName(state.pendingAdded, record.name, nowMs, now)) PlanWholeTree(state.rescan, now);
+}
+
+void CountFirst(std::atomic<uint64_t>& slot, uint64_t value) {
+    uint64_t expected = 0;
+    slot.compare_exchange_strong(expected, value);
 }
 
 }  // namespace
 
+WatcherContext MakeWatcherContext(const std::wstring& folder) {
+    WatcherContext context;
+    context.folderKey = ResolvePathKey(folder);
+    context.self = MakeSelfFilter(context.folderKey, ResolvePathKey(gDataPaths.dataDir));
+    context.recoveryMargin = RecoveryMarginOf(folder);
+    return context;
+}
+
 void ProcessChangeBatch(const std::wstring& folder, const std::vector<NotifyRecord>& records) {
+    WatcherState state;
+    state.context = MakeWatcherContext(folder);
+    ProcessChangeBatch(state, folder, records);
+}
+
+void ProcessChangeBatch(WatcherState& state, const std::wstring& folder,
+                        const std::vector<NotifyRecord>& records) {
     if (records.empty()) return;
-    ConfigSnapshot settings;
-    SnapshotConfig(settings);
-    const std::string folderJson = JsonEscape(WideToUtf8(folder));
+    bool anyOther = false;
+    for (const NotifyRecord& record : records)
+        anyOther = anyOther || !IsOwnRecord(state.context.self, record.name);
+    if (!anyOther) return;
 
+    BatchScope batch(folder);
+    const uint64_t now = FileTimeNow();
+    const uint64_t nowMs = GetTickCount64();
+    CountFirst(gWatcherCounters.firstRecordTime, now);
+    uint64_t handled = 0;
     for (const NotifyRecord& record : records) {
-        const std::string fileJson = JsonEscape(WideToUtf8(record.name));
-        const char* action = ActionText(record.action);
-
-        if (IsCanaryTouch(settings, record.name)) {
-            LogEvent("canary_triggered", FieldMembers(folderJson, fileJson, "action", action));
-            const int32_t severity = settings.canaryIncidentSeverity <= 0 ? 90 : settings.canaryIncidentSeverity;
-            CreateIncidentWithFile(kReasonCanary, severity, folder, record.name);
-        }
-
-        LogEvent("dir_change", FieldMembers(folderJson, fileJson, "action", action));
-
-        const bool heuristics = gLiveConfig.enableDirFileHeuristics.load();
-        const bool note =
-            heuristics && gLiveConfig.ransomNoteHeuristicsEnabled.load() && IsRansomNoteLikeName(record.name);
-        const bool ext =
-            heuristics && gLiveConfig.encryptedExtHeuristicsEnabled.load() && HasEncryptedLikeExtension(record.name);
-        if (note || ext) {
-            const char* reason = note && ext ? "ransom_note_and_encrypted_ext"
-                                 : note      ? "ransom_note_like_name"
-                                             : "encrypted_like_extension";
-            LogEvent("dir_file_heuristic", FieldMembers(folderJson, fileJson, "reason", reason));
-            const int32_t configured = gLiveConfig.dirFileHeuristicIncidentSeverity.load();
-            CreateIncidentWithFile(kReasonDirFile, configured <= 0 ? 65 : configured, folder, record.name);
-        }
+        if (IsOwnRecord(state.context.self, record.name)) continue;
+        HandleChangeRecord(state, batch, record, false);
+        LearnFromLiveRecord(state, record, now, nowMs);
+        ++handled;
     }
+    Flush(batch.lines);
+    gWatcherCounters.records += handled;
+    ++gWatcherCounters.batches;
+    gWatcherCounters.lastRecordTime = now;
+    if (gWatcherCounters.firstOverflowTime.load() == 0)
+        gWatcherCounters.recordsBeforeFirstOverflow += handled;
     NoteChangeBatch(folder);
 }
+
+void ResetWatcherCounters() {
+    gWatcherCounters.records = 0;
+    gWatcherCounters.batches = 0;
+    gWatcherCounters.overflows = 0;
+    gWatcherCounters.recovered = 0;
+    gWatcherCounters.cuts = 0;
+    gWatcherCounters.firstRecordTime = 0;
+    gWatcherCounters.lastRecordTime = 0;
+    gWatcherCounters.firstOverflowTime = 0;
+    gWatcherCounters.recordsBeforeFirstOverflow = 0;
+    std::lock_guard<std::mutex> guard(gOverflowWindowsMutex);
+    gOverflowWindows.clear();
+}
+
+std::vector<std::pair<uint64_t, uint64_t>> WatcherOverflowWindows() {
+    std::lock_guard<std::mutex> guard(gOverflowWindowsMutex);
+    return gOverflowWindows;
+}
+
+namespace {
+
+bool StopSignalled(HANDLE stopEvent) {
+    return StopRequested() || (stopEvent && WaitForSingleObject(stopEvent, 0) == WAIT_OBJECT_0);
+}
+
+// A short pause that a stop cuts short.
+void PauseUnlessStopping(HANDLE stopEvent, DWORD ms) {
+    for (DWORD waited = 0; waited < ms && !StopSignalled(stopEvent); waited += 50) {
+        if (stopEvent)
+            WaitForSingleObject(stopEvent, 50);
+        else
+            Sleep(50);
+    }
+}
+
+// One buffer and its OVERLAPPED. Heap-held so their lifetime is explicit;
+// DWORD elements give the 4-byte alignment the records need.
+struct ChangeRequest {
+    std::unique_ptr<DWORD[]> buffer{new DWORD[kBufferBytes / sizeof(DWORD)]};
+    std::unique_ptr<OVERLAPPED> ov{new OVERLAPPED{}};
+};
+
+bool IssueChangeRequest(HANDLE dir, ChangeRequest& request) {
+    ResetEvent(request.ov->hEvent);
+    auto read = gReadDirectoryChangesSeam ? gReadDirectoryChangesSeam : ReadDirectoryChangesW;
+    DWORD ignored = 0;
+    if (read(dir, request.buffer.get(), kBufferBytes, TRUE, kNotifyFilter, &ignored, request.ov.get(),
+             nullptr))
+        return true;
+    return GetLastError() == ERROR_IO_PENDING;
+}
+
+// The system dropped what changed since the last completion: say so, count it
+// as a batch, and list the tree for what was lost.
+void HandleOverflow(WatcherState& state, const std::wstring& folder, uint64_t windowStart, uint64_t now) {
+    if (state.context.self.everything) return;  // the whole tree is the agent's own data
+    ++gWatcherCounters.overflows;
+    CountFirst(gWatcherCounters.firstOverflowTime, now);
+    if (gWatcherCounters.keepOverflowWindows.load()) {
+        std::lock_guard<std::mutex> guard(gOverflowWindowsMutex);
+        if (gOverflowWindows.size() < kOverflowWindowsKept) gOverflowWindows.emplace_back(windowStart, now);
+    }
+    GatheredLines lines;
+    Emit(lines, "dir_overflow", "\"folder\":\"" + JsonEscape(WideToUtf8(folder)) + "\"");
+    Flush(lines);
+    NoteChangeBatch(folder);
+    PlanWholeTree(state.rescan, windowStart);
+}
+
+// Ends the reconciliation pass: its recovered records count as one batch.
+void FinishPass(WatcherState& state, const std::wstring& folder, FolderReader& reader) {
+    reader.dir.reset();
+    reader.buffer.reset();  // a watcher between passes holds no listing memory
+    const bool anyRecovered = state.rescan.recovered > 0;
+    EndPass(state.rescan);
+    if (anyRecovered) NoteChangeBatch(folder);
+}
+
+// One step of the reconciliation: at most one buffer of one folder.
+void ReconcileStep(WatcherState& state, const std::wstring& folder, FolderReader& reader) {
+    RescanPlan& plan = state.rescan;
+    if (!reader.dir) {
+        if (plan.dirs.empty()) {
+            FinishPass(state, folder, reader);
+            return;
+        }
+        const RescanItem item = plan.dirs.front();
+        plan.dirs.pop_front();
+        if (IsOwnRecord(state.context.self, item.dir)) return;
+        OpenFolderReader(reader, folder, item.dir, item.windowStart);
+        return;  // an unreadable folder is skipped at the next step
+    }
+    std::vector<ListedEntry> entries;
+    if (!ReadFolderEntries(reader, entries)) return;
+    const size_t limit = gRescanEntryLimit.load();
+    const size_t room = plan.entries < limit ? limit - plan.entries : 0;
+    if (entries.size() > room) entries.resize(room);
+    const bool cut = CountListed(plan, entries.size(), limit);
+
+    BatchScope batch(folder);
+    const uint64_t now = FileTimeNow();
+    for (const ListedEntry& entry : entries) {
+        if (IsOwnRecord(state.context.self, entry.name)) continue;
+        if (entry.directory) {
+            // Junctions and links are not followed: the change records do not follow them either.
+            if (!entry.reparsePoint && !cut)
+                PlanChildFolder(plan, entry.name, LatestChange(entry), reader.windowStart,
+                                state.context.recoveryMargin);
+            continue;
+        }
+        const Recovery verdict =
+            JudgeListedEntry(entry, reader.windowStart, state.context.recoveryMargin, state.reported);
+        if (verdict == Recovery::None) continue;
+        NotifyRecord record;
+        record.action = verdict == Recovery::Added ? FILE_ACTION_ADDED : FILE_ACTION_MODIFIED;
+        record.name = entry.name;
+        HandleChangeRecord(state, batch, record, true);
+        NoteReportedName(state.reported, record.name, now);
+        ++plan.recovered;
+        ++gWatcherCounters.recovered;
+    }
+    if (cut) {
+        ++gWatcherCounters.cuts;
+        Emit(batch.lines, "dir_rescan_cut", "\"folder\":\"" + batch.folderJson + "\"");
+    }
+    Flush(batch.lines);
+    if (cut) FinishPass(state, folder, reader);
+}
+
+// "added" names whose time has come: a folder among them is listed.
+void CheckDueNames(WatcherState& state, const std::wstring& folder) {
+    const uint64_t nowMs = GetTickCount64();
+    PendingAdded::Name due;
+    for (size_t i = 0; i < kNameChecksPerTurn && TakeDueName(state.pendingAdded, nowMs, due); ++i) {
+        if (IsOwnRecord(state.context.self, due.name)) continue;
+        bool isFolder = due.knownFolder;
+        if (!isFolder) {
+            const DWORD attributes = GetFileAttributesW(JoinPath(folder, due.name).c_str());
+            isFolder = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                       !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+        }
+        if (isFolder) PlanSubtree(state.rescan, due.name, due.windowStart);
+    }
+}
+
+// The work between completions: due names, then one reconciliation step.
+void BackgroundWork(WatcherState& state, const std::wstring& folder, FolderReader& reader,
+                    uint64_t& lastStepMs) {
+    lastStepMs = GetTickCount64();
+    CheckDueNames(state, folder);
+    if (state.rescan.running) ReconcileStep(state, folder, reader);
+}
+
+DWORD NextWaitMs(const WatcherState& state) {
+    if (state.rescan.running) return 0;
+    const int64_t due = MsUntilNextDue(state.pendingAdded, GetTickCount64());
+    if (due >= 0 && due < static_cast<int64_t>(kWaitMs)) return static_cast<DWORD>(due);
+    return kWaitMs;
+}
+
+}  // namespace
 
 uint32_t FolderWatcher(void* arg) {
     if (!arg) return 1;
@@ -89,8 +376,8 @@ uint32_t FolderWatcher(void* arg) {
     if (folder.empty()) return 0;
 
     UniqueHandle dir(CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr));
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr));
     if (!dir) {
         LogMessage("dir_mon_error", "Dir monitor: failed to open folder: " + WideToUtf8(folder));
         return 1;
@@ -98,43 +385,88 @@ uint32_t FolderWatcher(void* arg) {
     UniqueHandle completion(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!completion) return 1;
 
-    // Heap-held so their lifetime is explicit; DWORD elements give the
-    // 4-byte alignment the records need.
-    std::unique_ptr<DWORD[]> buffer(new DWORD[kBufferBytes / sizeof(DWORD)]);
-    std::unique_ptr<OVERLAPPED> ov(new OVERLAPPED{});
-    ov->hEvent = completion.get();
+    ChangeRequest requests[2];
+    for (ChangeRequest& request : requests) request.ov->hEvent = completion.get();
+    // Settled before the start is announced: under Wine nothing is seen
+    // before the first request, so it follows the announcement closely.
+    WatcherState state;
+    state.context = MakeWatcherContext(folder);
     LogMessage("dir_mon", "Dir monitor started: " + WideToUtf8(folder));
-
+    state.lastCompletion = FileTimeNow();
+    FolderReader reader;
+    uint64_t lastStepMs = GetTickCount64();
     HANDLE waits[2] = {completion.get(), stopEvent.get()};
     const DWORD waitCount = stopEvent ? 2 : 1;
+    int current = 0;  // the request outstanding, or the next one to issue
     bool pending = false;
-    while (!StopRequested()) {
+    // The stop is looked at on every turn: under a continuous storm the
+    // completion always wins the wait, and the watcher must still end.
+    while (!StopSignalled(stopEvent.get())) {
         if (!pending) {
-            ResetEvent(completion.get());
-            if (!IssueChangeRequest(dir.get(), buffer.get(), ov.get())) {
+            if (!IssueChangeRequest(dir.get(), requests[current])) {
                 LogMessage("dir_mon_error", "ReadDirectoryChangesW failed");
                 break;
             }
             pending = true;
         }
-        const DWORD r = WaitForMultipleObjects(waitCount, waits, FALSE, kWaitMs);
-        if (r == WAIT_TIMEOUT) continue;  // the same request stays outstanding
-        if (r != WAIT_OBJECT_0) break;    // stop event, or a failed wait
+        const DWORD r = WaitForMultipleObjects(waitCount, waits, FALSE, NextWaitMs(state));
+        if (r == WAIT_TIMEOUT) {
+            // The same request stays outstanding; meanwhile the background work.
+            try {
+                BackgroundWork(state, folder, reader, lastStepMs);
+            } catch (...) {
+            }
+            continue;
+        }
+        if (r != WAIT_OBJECT_0) break;  // stop event, or a failed wait
+        // As close as can be to the moment the system handed over the
+        // request: what a later overflow loses happened after it.
+        const uint64_t completedAt = FileTimeNow();
         pending = false;
         DWORD bytes = 0;
-        if (GetOverlappedResult(dir.get(), ov.get(), &bytes, FALSE) && bytes > 0) {
-            ProcessChangeBatch(folder,
-                               ParseNotifyBuffer(reinterpret_cast<const uint8_t*>(buffer.get()),
-                                                 bytes < kBufferBytes ? bytes : kBufferBytes));
+        const BOOL ok = GetOverlappedResult(dir.get(), requests[current].ov.get(), &bytes, FALSE);
+        const CompletionKind kind = ClassifyCompletion(ok != FALSE, ok ? 0 : GetLastError(), bytes);
+        if (kind == CompletionKind::Failed) {
+            // A request that completed with an error: ask again, but not in a tight loop.
+            PauseUnlessStopping(stopEvent.get(), kFailedRequestPauseMs);
+            continue;
         }
-        // Zero bytes (the changes overflowed the buffer) or a failed request:
-        // the batch is dropped and a new request is issued.
+        const uint64_t windowStart = state.lastCompletion;
+        state.lastCompletion = completedAt;
+        const int done = current;
+        bool issueFailed = false;
+        if (gWatcherDrainSteps.issueBeforeProcessing.load(std::memory_order_relaxed)) {
+            current ^= 1;
+            pending = IssueChangeRequest(dir.get(), requests[current]);
+            issueFailed = !pending;
+        }
+        try {
+            if (kind == CompletionKind::Batch) {
+                ProcessChangeBatch(
+                    state, folder,
+                    ParseNotifyBuffer(reinterpret_cast<const uint8_t*>(requests[done].buffer.get()),
+                                      bytes < kBufferBytes ? bytes : kBufferBytes));
+            } else {
+                HandleOverflow(state, folder, windowStart, state.lastCompletion);
+            }
+            // Only names no window, running or to come, can ask about.
+            ForgetReportedBefore(state.reported, ReportedNamesHorizon(state.rescan, state.lastCompletion,
+                                                                      state.context.recoveryMargin));
+            if (GetTickCount64() - lastStepMs >= kStepEveryMs)
+                BackgroundWork(state, folder, reader, lastStepMs);
+        } catch (...) {
+            // Out of memory while handling one batch: drop it, keep watching.
+        }
+        if (issueFailed) {
+            LogMessage("dir_mon_error", "ReadDirectoryChangesW failed");
+            break;
+        }
     }
 
     if (pending) {
         CancelIo(dir.get());
         DWORD ignored = 0;
-        GetOverlappedResult(dir.get(), ov.get(), &ignored, TRUE);
+        GetOverlappedResult(dir.get(), requests[current].ov.get(), &ignored, TRUE);
     }
     LogMessage("dir_mon", "Dir monitor stopping");
     return 0;

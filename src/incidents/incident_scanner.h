@@ -1,4 +1,8 @@
 // Reads the incidents of the last 24 hours back from disk, newest first.
+//
+// The result is always that of enumerating the Incidents folder and reading
+// every incident.json afresh; the scanner gets there through an index of
+// every incident, kept current between scans (incidents/incident_index.h).
 #pragma once
 
 #include <cstdint>
@@ -16,8 +20,36 @@ struct IncidentSummary {
 };
 
 // Every problem (missing folder, unreadable or malformed files) only makes
-// the list shorter.
+// the list shorter. The first call reads every incident.json; later calls
+// look only at what the store and the change watch on the Incidents folder
+// named since, plus a re-enumeration when the watch lost track and every
+// few minutes. A call that finds at least one incident file (of any age)
+// synchronises the extra folders once.
 std::vector<IncidentSummary> ScanIncidents(const DataPaths& paths);
+
+// Called by the store after it wrote incidentFolder\incident.json in full,
+// with the text it wrote: the next scan knows the incident without reading
+// it. Never blocks on a scan.
+void NoteIncidentWritten(const std::wstring& incidentFolder, const std::string& text);
+
+// Stops the change watch and forgets the index; the next scan starts afresh.
+// The tray calls it after CoreStop. Never called on the watch's own thread.
+void StopIncidentIndex();
+
+// For tests and benchmarks: what the index has done so far.
+struct IncidentIndexCounters {
+    uint64_t fullRefreshes = 0;  // enumerations of the whole folder by a scan
+    uint64_t filesRead = 0;      // incident.json files opened and read
+    uint64_t barriers = 0;       // scans that waited for the watch to catch up
+    uint64_t censuses = 0;       // periodic re-enumerations merged
+    uint64_t watchStarts = 0;
+    uint64_t watchBatches = 0;    // change-record batches the watch delivered
+    uint64_t watchOverflows = 0;  // batches it lost
+    uint64_t lastCensusMs = 0;    // what the last census cost the watch thread
+};
+IncidentIndexCounters GetIncidentIndexCounters();
+// True while a folder name the watch reported waits for the next scan.
+bool IncidentIndexAwaits(const std::wstring& folderName);
 
 // The string value of the first "key" in the content (empty when missing),
 // found like the configuration's keys and decoded as a JSON string.

@@ -1,7 +1,10 @@
 // The incident store. One global rate limit, taken with a single
-// compare-and-exchange so that overlapping callers on different threads can
-// never both pass within one period; and every incident gets a folder of its
-// own, even when two land in the same second and tick.
+// compare-and-exchange on a word holding the last incident's time and
+// severity: overlapping callers never both pass at one severity, and a more
+// severe incident is never held back by a less severe one. Every incident
+// gets a folder of its own, even when two land in the same second and tick,
+// and an incident that could not be written is reported as lost, never as
+// created.
 #include "incidents/incident_store.h"
 
 #include <windows.h>
@@ -12,25 +15,30 @@
 #include "core/event_log.h"
 #include "core/paths.h"
 #include "core/text.h"
+#include "incidents/incident_scanner.h"
 
-std::atomic<int64_t> gLastIncidentTime{0};
+std::atomic<IncidentReference> gIncidentReference{kNoIncidentYet};
 
 namespace {
 
-// True when this call may create an incident; stamps the limit if so.
-bool PassRateLimit(int64_t now, int32_t limit) {
-    int64_t last = gLastIncidentTime.load();
+// Takes the rate limit for this call. On success `previous` holds the
+// reference this call replaced and `mine` the one it set.
+bool TakeRateLimit(int64_t now, int32_t limit, int32_t severity, IncidentReference& previous,
+                   IncidentReference& mine) {
+    mine = PackIncidentReference(now, severity);
+    previous = gIncidentReference.load();
     for (;;) {
-        if (last != 0 && now - last < limit) return false;
-        if (gLastIncidentTime.compare_exchange_weak(last, now)) return true;
+        if (!RateLimitPasses(previous, now, limit, severity)) return false;
+        if (gIncidentReference.compare_exchange_weak(previous, mine)) return true;
         // Another caller changed it in between: test again against its value.
     }
 }
 
 // Creates a fresh folder below incidentsDir named after the local time and
 // tick count. A name already taken gets a numeric suffix instead of sharing
-// (and overwriting) the earlier incident's folder.
-std::wstring ClaimIncidentFolder() {
+// (and overwriting) the earlier incident's folder. False when no folder could
+// be made; `path` then names the folder that was tried.
+bool ClaimIncidentFolder(std::wstring& path) {
     const LocalTimeParts t = NowLocalParts();
     const uint32_t tick = TickCount();
     wchar_t name[64];
@@ -38,15 +46,13 @@ std::wstring ClaimIncidentFolder() {
                static_cast<unsigned long>(tick));
     const std::wstring base = JoinPath(gDataPaths.incidentsDir, name);
     EnsureDirectoryTree(gDataPaths.incidentsDir);
-    std::wstring candidate = base;
+    path = base;
     for (unsigned n = 2; n < 1000; ++n) {
-        if (CreateDirectoryW(candidate.c_str(), nullptr)) return candidate;
+        if (CreateDirectoryW(path.c_str(), nullptr)) return true;
         if (GetLastError() != ERROR_ALREADY_EXISTS) break;
-        candidate = base + L"_" + std::to_wstring(n);
+        path = base + L"_" + std::to_wstring(n);
     }
-    // Could not create it (disk, rights): the write below fails and the
-    // incident is lost on disk, but it is still logged.
-    return candidate;
+    return false;
 }
 
 void CreateIncidentImpl(const std::string& reason, int32_t severity, const std::wstring& folder, bool withFile,
@@ -55,16 +61,31 @@ void CreateIncidentImpl(const std::string& reason, int32_t severity, const std::
     ConfigSnapshot settings;
     SnapshotConfig(settings);
     const int32_t limit = settings.incidentRateLimitSeconds <= 0 ? 60 : settings.incidentRateLimitSeconds;
-    if (!PassRateLimit(now, limit)) {
+    IncidentReference previous = kNoIncidentYet, mine = kNoIncidentYet;
+    if (!TakeRateLimit(now, limit, severity, previous, mine)) {
         LogEvent("incident_rate_limited", "\"reason\":\"" + JsonEscape(reason) + "\"");
         return;
     }
-    const std::wstring incidentFolder = ClaimIncidentFolder();
+    std::wstring incidentFolder;
+    const bool claimed = ClaimIncidentFolder(incidentFolder);
     const std::string text =
         BuildIncidentJson(NowLocalIso(), reason, severity, gCoreState.isAdmin, folder, withFile, file);
-    WriteIncidentJson(incidentFolder, text);
-    LogEvent("incident_created",
-             "\"reason\":\"" + JsonEscape(reason) + "\",\"severity\":" + std::to_string(severity));
+    if (claimed && WriteIncidentJson(incidentFolder, text)) {
+        NoteIncidentWritten(incidentFolder, text);
+        LogEvent("incident_created",
+                 "\"reason\":\"" + JsonEscape(reason) + "\",\"severity\":" + std::to_string(severity));
+        return;
+    }
+    // Lost on disk: leave nothing half-made behind, say so, and give the
+    // slot back unless a later or more severe incident has taken it since.
+    if (claimed) {
+        DeleteFileW(JoinPath(incidentFolder, L"incident.json").c_str());
+        RemoveDirectoryW(incidentFolder.c_str());  // only when empty
+    }
+    LogEvent("incident_error", "\"reason\":\"" + JsonEscape(reason) + "\",\"severity\":" +
+                                   std::to_string(severity) + ",\"path\":\"" +
+                                   JsonEscape(WideToUtf8(incidentFolder)) + "\"");
+    gIncidentReference.compare_exchange_strong(mine, previous);
 }
 
 }  // namespace

@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <string>
 
-// Seconds since 1970 of the last incident that passed the rate limit; 0 when
-// none has passed yet. 64-bit, so 2038 is no limit.
-extern std::atomic<int64_t> gLastIncidentTime;
+#include "incidents/rate_limit.h"
+
+// The last incident created (time and severity, incidents/rate_limit.h);
+// kNoIncidentYet until one has passed. 64-bit times, so 2038 is no limit.
+extern std::atomic<IncidentReference> gIncidentReference;
 
 // Incident reasons written by this program.
 constexpr const char kReasonCanary[] = "canary_file_touched";
@@ -25,4 +27,5 @@ void CreateIncidentWithFile(const std::string& reason, int32_t severity, const s
 std::string BuildIncidentJson(const std::string& ts, const std::string& reason, int32_t severity, bool isAdmin,
                               const std::wstring& folder, bool withFile, const std::wstring& file);
 
+// True only when every byte reached the file (core/event_log.h WriteTextFile).
 bool WriteIncidentJson(const std::wstring& incidentFolder, const std::string& text);

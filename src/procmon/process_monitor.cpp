@@ -13,7 +13,9 @@
 #include "core/event_log.h"
 #include "core/handles.h"
 #include "incidents/incident_store.h"
+#include "procmon/extended_process_rules.h"
 #include "procmon/process_heuristics.h"
+#include "procmon/process_poller.h"
 
 namespace {
 
@@ -22,6 +24,8 @@ constexpr LONG kNextTimeoutMs = 5000;
 // spinning a core while still seeing a stop request well within 5000 ms.
 constexpr DWORD kFailedNextPauseMs = 500;
 constexpr LONG kQueryFlags = WBEM_FLAG_RETURN_IMMEDIATELY | WBEM_FLAG_FORWARD_ONLY;
+// RunProcessMonitor's result when the enumerator gave up after a working set-up.
+constexpr uint32_t kEventsGaveUp = 2;
 constexpr wchar_t kCreationQuery[] =
     L"SELECT * FROM __InstanceCreationEvent WITHIN 1 WHERE TargetInstance ISA 'Win32_Process'";
 
@@ -41,7 +45,7 @@ uint32_t SetUpFailed(const char* message) {
     return 1;
 }
 
-uint32_t RunProcessMonitor() {
+uint32_t RunProcessMonitor(bool pollOnFailure) {
     ComInit com(COINIT_MULTITHREADED);
     if (!com.ok()) return SetUpFailed("CoInitializeEx failed");
 
@@ -79,8 +83,10 @@ uint32_t RunProcessMonitor() {
     if (FAILED(hr) || !events) return SetUpFailed("ExecNotificationQuery failed");
 
     LogMessage("proc_mon", "Process monitor started");
-    RunProcessEventLoop(events.get());
-    return 0;
+    if (RunProcessEventLoop(events.get(), pollOnFailure ? kFailedNextsBeforePolling : 0)) return 0;
+    LogMessage("proc_mon_error", "IEnumWbemClassObject::Next failed " +
+                                     std::to_string(kFailedNextsBeforePolling) + " times in a row");
+    return kEventsGaveUp;
 }
 
 }  // namespace
@@ -88,24 +94,35 @@ uint32_t RunProcessMonitor() {
 uint32_t ProcessMonitorMain(void* /*arg*/) {
     // Nothing may unwind out of a thread procedure.
     try {
-        return RunProcessMonitor();
+        // extendedDetection, read once as the thread starts: where WMI fails, poll the process list
+        // instead of ending. Exit code 1 still means the set-up failed.
+        const bool pollOnFailure = gLiveConfig.extendedDetection.load();
+        const uint32_t code = RunProcessMonitor(pollOnFailure);
+        if (!pollOnFailure || code == 0) return code;
+        return RunProcessPolling(code == kEventsGaveUp ? 0 : 1);
     } catch (...) {
         return 1;
     }
 }
 
-void RunProcessEventLoop(IEnumWbemClassObject* events) {
+bool RunProcessEventLoop(IEnumWbemClassObject* events, int failuresBeforeGivingUp) {
+    int failuresInARow = 0;
     while (!StopRequested()) {
         ComPtr<IWbemClassObject> event;
         ULONG returned = 0;
         const HRESULT hr = events->Next(kNextTimeoutMs, 1, event.put(), &returned);
         if (SUCCEEDED(hr) && returned == 1 && event) {
+            failuresInARow = 0;
             HandleProcessEvent(event.get());
         } else if (hr != WBEM_S_TIMEDOUT) {
+            if (failuresBeforeGivingUp > 0 && ++failuresInARow >= failuresBeforeGivingUp) return false;
             Sleep(kFailedNextPauseMs);
+        } else {
+            failuresInARow = 0;
         }
     }
     LogMessage("proc_mon", "Process monitor stopping");
+    return true;
 }
 
 void HandleProcessEvent(IWbemClassObject* event) {
@@ -143,10 +160,12 @@ void HandleNewProcess(const ProcessInfo& info) {
     LogEvent("proc_start", members);
     if (!settings.enableProcessHeuristics) return;
 
-    std::string fragment;
-    const int32_t score = ScoreProcess(info.name, info.path, info.commandLine, fragment);
+    std::string fragment, decoded;
+    const int32_t score = gLiveConfig.extendedDetection.load()
+                              ? ScoreProcessExtended(info.name, info.path, info.commandLine, fragment, decoded)
+                              : ScoreProcess(info.name, info.path, info.commandLine, fragment);
     if (score < EffectiveScoreThreshold(settings.processSuspiciousScoreThreshold)) return;
 
-    LogEvent("proc_suspicious", members + "," + fragment);
+    LogEvent("proc_suspicious", members + "," + fragment + (decoded.empty() ? "" : "," + decoded));
     CreateIncident(kReasonProcess, SeverityForScore(score), L"");
 }

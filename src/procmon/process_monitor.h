@@ -13,10 +13,20 @@
 
 // Thread procedure (WorkerMainFn); arg is unused. 0 after an orderly stop,
 // 1 when setting up the WMI subscription failed ("proc_mon_error" logged).
+// With extendedDetection on when it starts, a failed set-up or an enumerator
+// that keeps failing is followed by polling (process_poller.h) until the stop.
 uint32_t ProcessMonitorMain(void* arg);
 
-// Handles events until StopRequested(), then logs "Process monitor stopping".
-void RunProcessEventLoop(IEnumWbemClassObject* events);
+// With extendedDetection on, this many failed Next calls in a row (each
+// followed by a 500 ms pause, so about 5 s of a broken enumerator) make the
+// monitor poll the process list instead.
+constexpr int kFailedNextsBeforePolling = 10;
+
+// Handles events until StopRequested(), then logs "Process monitor stopping"
+// and returns true. With failuresBeforeGivingUp above 0 it returns false,
+// logging nothing, after that many failed Next calls in a row (a timeout or
+// an event in between starts the count again).
+bool RunProcessEventLoop(IEnumWbemClassObject* events, int failuresBeforeGivingUp = 0);
 
 // One __InstanceCreationEvent: its TargetInstance, if it is a usable object,
 // goes through ExtractProcessInfo and HandleNewProcess; otherwise it is skipped.

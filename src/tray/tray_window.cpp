@@ -66,7 +66,11 @@ void OnCreate(HWND window) {
 
 void OnDestroy(HWND window) {
     KillTimer(window, kPollTimerId);
-    CoreStop();
+    // The message loop must end whatever the stop does.
+    try {
+        CoreStop();
+    } catch (...) {
+    }
     if (TrayIconPresent()) {
         TrayNotifyIcon(NIM_DELETE, &gTrayIcon);
         if (gTrayIcon.hIcon) {

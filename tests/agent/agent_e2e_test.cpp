@@ -282,26 +282,7 @@ TEST_F(AgentTest, CanaryTouchAfterWarmUpRaisesOneCriticalIncidentAndOneBalloon) 
     EXPECT_EQ(JsonMember(incidents[0], "folder"), WideToUtf8(profile.documents));
     EXPECT_EQ(JsonMember(incidents[0], "file"), WideToUtf8(kCanary));
 
-    // The alert poll runs every three seconds; watch the screen over two
-    // more polls after the balloon appears and count distinct balloons.
-    const std::wstring body =
-        L"High-confidence alert: Canary file changed - " + kCanary + L"\nRun Report for details.";
-    std::set<HWND> balloons;
-    int appearances = 0;
-    bool shown = false;
-    const bool appeared = WaitUntil([&] { return !BalloonWindows(body).empty(); }, 10000);
-    EXPECT_TRUE(appeared) << "no balloon with the alert text on screen";
-    for (int waited = 0; appeared && waited < 7000; waited += 100) {
-        const std::vector<HWND> now = BalloonWindows(body);
-        balloons.insert(now.begin(), now.end());
-        if (!now.empty() && !shown) ++appearances;
-        shown = !now.empty();
-        Sleep(100);
-    }
-    if (appeared) {
-        EXPECT_EQ(balloons.size(), 1u);
-        EXPECT_EQ(appearances, 1);
-    }
+    ExpectOneBalloon(L"High-confidence alert: Canary file changed - " + kCanary + L"\nRun Report for details.");
 
     EXPECT_TRUE(AgentAnswers(agent));
     ExpectCleanExit();
@@ -338,5 +319,67 @@ TEST_F(AgentTest, OpenDataFolderShowsTheFolderAndOpenLogFileIsSilent) {
     if (folderWindow) PostMessageW(folderWindow, WM_CLOSE, 0, 0);
     EXPECT_TRUE(AgentBoxWindows(agent).empty());
     EXPECT_TRUE(AgentAnswers(agent));
+    ExpectCleanExit();
+}
+
+// The README's walk-through, with the default one-minute rate limit: a ransom
+// note first, then a canary touched seconds later. The canary is more severe
+// than the note, so it is not held back: a critical incident and its balloon.
+TEST_F(AgentTest, ANoteThenACanaryWithinTheLimitStillRaisesTheCriticalIncident) {
+    ASSERT_NO_FATAL_FAILURE(Start("{\n  \"enableProcessMonitor\": false,\n  \"canaryWarmupSeconds\": 1\n}\n"));
+    Sleep(1500);  // past the warm-up
+    const LogMark mark = MarkLog(profile.logFile);
+    ASSERT_TRUE(WriteFileBytes(TestFile(profile.documents, L"HOW_TO_DECRYPT.txt"), "pay us\n"));
+    ASSERT_TRUE(WaitForLogType(mark, "incident_created", 10000));
+    Sleep(2000);
+    ASSERT_TRUE(WriteFileBytes(JoinPath(profile.documents, kCanary), "touched\n"));
+    ASSERT_TRUE(WaitForLogLine(
+        mark, [](const std::string& l) { return JsonMember(l, "type") == "incident_created" && JsonMember(l, "severity") == "90"; },
+        10000));
+
+    std::vector<int> severities;
+    for (const std::string& text : ReadIncidentFiles(profile.incidentsDir))
+        severities.push_back(std::stoi(JsonMember(text, "severity")));
+    std::sort(severities.begin(), severities.end());
+    EXPECT_EQ(severities, std::vector<int>({65, 90}));
+    ExpectOneBalloon(L"High-confidence alert: Canary file changed - " + kCanary + L"\nRun Report for details.");
+    ExpectCleanExit();
+}
+
+// The data folder listed as an extra folder, in another spelling: its own
+// log, config and incident files are never reported, so one line no longer
+// causes the next and the log stays still while nothing happens.
+TEST_F(AgentTest, ItsDataFolderListedAsAnExtraFolderIsNeverReported) {
+    std::wstring spelled = profile.dataDir;
+    for (wchar_t& c : spelled) c = c == L'\\' ? L'/' : static_cast<wchar_t>(towlower(c));
+    ASSERT_NO_FATAL_FAILURE(Start("{\n  \"enableProcessMonitor\": false,\n  \"canaryWarmupSeconds\": 1,\n"
+                                  "  \"extraWatchDirs\": " + JsonPath(spelled) + "\n}\n"));
+    const LogMark mark = MarkLog(profile.logFile);
+    const LogMark whole{profile.logFile, 0};
+    ASSERT_TRUE(WaitUntil([&] { return CountType(LogLinesSince(whole), "extra_dir_mon_started") == 1; }, 10000));
+    // Lines, an incident file and the report, all written into the data folder.
+    AgentBox box;
+    ASSERT_TRUE(CommandBox(agent, 1006, box));  // Run self-test: one more line
+    DismissAgentBox(box.window, 5000);
+    ASSERT_TRUE(WriteFileBytes(TestFile(profile.documents, L"HOW_TO_DECRYPT.txt"), "pay us\n"));
+    ASSERT_TRUE(WaitForLogType(mark, "incident_created", 10000));
+    Sleep(2000);
+    const size_t settled = SplitLines(ReadFileBytes(profile.logFile)).size();
+    Sleep(3000);
+    EXPECT_EQ(SplitLines(ReadFileBytes(profile.logFile)).size(), settled) << "the log kept growing by itself";
+
+    std::wstring normalised = spelled;
+    for (wchar_t& c : normalised) c = c == L'/' ? L'\\' : c;
+    const std::string extraFolder = WideToUtf8(normalised);
+    size_t changes = 0;
+    for (const std::string& line : LogLinesSince(whole)) {
+        if (JsonMember(line, "type") == "extra_dir_mon_started") {
+            EXPECT_EQ(JsonMember(line, "folder"), extraFolder);
+        }
+        if (JsonMember(line, "type") != "dir_change") continue;
+        ++changes;  // the note in Documents
+        EXPECT_NE(JsonMember(line, "folder"), extraFolder) << line;
+    }
+    EXPECT_GE(changes, 1u);
     ExpectCleanExit();
 }

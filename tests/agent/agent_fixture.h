@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -114,6 +115,28 @@ protected:
         EXPECT_EQ(JsonMember(core, "msg"), "Vellumgard core shutting down") << core;
         EXPECT_EQ(JsonMember(tray, "type"), "shutdown") << tray;
         EXPECT_EQ(JsonMember(tray, "msg"), "Vellumgard tray exiting") << tray;
+    }
+
+    // The alert poll runs every three seconds; watch the screen over two
+    // more polls after the balloon appears and count distinct balloons
+    // (Wine's shell shows one as a tooltip window holding the body text).
+    void ExpectOneBalloon(const std::wstring& body) {
+        std::set<HWND> balloons;
+        int appearances = 0;
+        bool shown = false;
+        const bool appeared = WaitUntil([&] { return !BalloonWindows(body).empty(); }, 10000);
+        EXPECT_TRUE(appeared) << "no balloon with the alert text on screen";
+        for (int waited = 0; appeared && waited < 7000; waited += 100) {
+            const std::vector<HWND> now = BalloonWindows(body);
+            balloons.insert(now.begin(), now.end());
+            if (!now.empty() && !shown) ++appearances;
+            shown = !now.empty();
+            Sleep(100);
+        }
+        if (appeared) {
+            EXPECT_EQ(balloons.size(), 1u);
+            EXPECT_EQ(appearances, 1);
+        }
     }
 
     AgentProfile profile;

@@ -50,7 +50,8 @@ std::string Fields(const Config& c) {
       << c.fileBurstIncidentSeverity << ' ' << c.enableProcessHeuristics << ' ' << c.processSuspiciousScoreThreshold
       << ' ' << c.enableDirFileHeuristics << c.ransomNoteHeuristicsEnabled << c.encryptedExtHeuristicsEnabled << ' '
       << c.dirFileHeuristicIncidentSeverity << ' ' << c.incidentRateLimitSeconds << ' ' << c.enableCanaryFiles << ' '
-      << c.canaryIncidentSeverity << ' ' << c.canaryWarmupSeconds << " [" << Text(c.canaryFileNames) << "] [" << Text(c.extraWatchDirs) << "]";
+      << c.canaryIncidentSeverity << ' ' << c.canaryWarmupSeconds << " [" << Text(c.canaryFileNames) << "] [" << Text(c.extraWatchDirs) << "]"
+      << ' ' << c.extendedDetection;
     return s.str();
 }
 
@@ -68,7 +69,7 @@ std::string LiveFields() {
       << gLiveConfig.burstWindowSeconds << ' ' << gLiveConfig.burstThreshold << ' '
       << gLiveConfig.fileBurstIncidentSeverity << ' ' << gLiveConfig.enableDirFileHeuristics
       << gLiveConfig.ransomNoteHeuristicsEnabled << gLiveConfig.encryptedExtHeuristicsEnabled << ' '
-      << gLiveConfig.dirFileHeuristicIncidentSeverity;
+      << gLiveConfig.dirFileHeuristicIncidentSeverity << ' ' << gLiveConfig.extendedDetection;
     return s.str();
 }
 
@@ -77,7 +78,7 @@ std::string LiveFieldsOf(const Config& c) {
     s << c.enableProcessMonitor << c.enableDirMonitorDesktop << c.enableDirMonitorDocuments
       << c.enableDirMonitorDownloads << ' ' << c.burstWindowSeconds << ' ' << c.burstThreshold << ' '
       << c.fileBurstIncidentSeverity << ' ' << c.enableDirFileHeuristics << c.ransomNoteHeuristicsEnabled
-      << c.encryptedExtHeuristicsEnabled << ' ' << c.dirFileHeuristicIncidentSeverity;
+      << c.encryptedExtHeuristicsEnabled << ' ' << c.dirFileHeuristicIncidentSeverity << ' ' << c.extendedDetection;
     return s.str();
 }
 
@@ -120,7 +121,8 @@ std::string FileText(const Config& c) {
       << ",\n  \"canaryIncidentSeverity\": " << c.canaryIncidentSeverity
       << ",\n  \"canaryWarmupSeconds\": " << c.canaryWarmupSeconds << ",\n  \"canaryFileNames\": \""
       << JsonEscape(WideToUtf8(c.canaryFileNames)) << "\",\n  \"extraWatchDirs\": \""
-      << JsonEscape(WideToUtf8(c.extraWatchDirs)) << "\"\n}\n";
+      << JsonEscape(WideToUtf8(c.extraWatchDirs)) << "\",\n  \"extendedDetection\": " << b(c.extendedDetection)
+      << "\n}\n";
     return s.str();
 }
 
@@ -152,6 +154,7 @@ Config CustomB() {
     c.canaryWarmupSeconds = -8000008;
     c.canaryFileNames = L"b.txt|" + std::wstring(50000, L'b');
     c.extraWatchDirs = std::wstring(120, L'y');
+    c.extendedDetection = true;
     return c;
 }
 
@@ -465,6 +468,17 @@ TEST(LoadConfig, ReadsEachSettingByTheKeyRules) {
              c.extraWatchDirs = L"D:\\Y";
          }},
         {"texts that are not strings", "{\"canaryFileNames\": null, \"extraWatchDirs\": 5}", [](Config&) {}},
+        {"extended detection on", "{\"extendedDetection\": true}", [](Config& c) { c.extendedDetection = true; }},
+        {"extended detection by its first letters", "{\"extendedDetection\": TRUEly}",
+         [](Config& c) { c.extendedDetection = true; }},
+        {"extended detection off", "{\"extendedDetection\": false}", [](Config&) {}},
+        {"extended detection unreadable", "{\"extendedDetection\": 1}", [](Config&) {}},
+        {"extended detection beside the default text",
+         DefaultConfigText().substr(0, DefaultConfigText().size() - 2) + ",\n  \"extendedDetection\": true\n}\n",
+         [](Config& c) {
+             c = DefaultFile();
+             c.extendedDetection = true;
+         }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -45,6 +45,7 @@ TEST(SetConfigDefaults, FillsTheBuiltInDefaultsAndClearsBothTexts) {
     c.canaryFileNames = L"left over";
     c.extraWatchDirs = L"C:\\old";
     c.burstThreshold = -7;
+    c.extendedDetection = true;
     SetConfigDefaults(c);
     EXPECT_TRUE(c.enableProcessMonitor);
     EXPECT_TRUE(c.enableDirMonitorDesktop);
@@ -65,6 +66,7 @@ TEST(SetConfigDefaults, FillsTheBuiltInDefaultsAndClearsBothTexts) {
     EXPECT_EQ(c.canaryWarmupSeconds, 10);
     EXPECT_EQ(c.canaryFileNames, L"");
     EXPECT_EQ(c.extraWatchDirs, L"");
+    EXPECT_FALSE(c.extendedDetection);
 }
 
 // Every key of the default text is found and reads as the table says, even
@@ -88,6 +90,10 @@ TEST(DefaultConfigText, EveryKeyReadsItsDocumentedValue) {
     EXPECT_EQ(ConfigReadString(text, "canaryFileNames", "FB"),
               "Vellumgard_DO_NOT_TOUCH.txt|Important_Backup_DO_NOT_DELETE.txt");
     EXPECT_EQ(ConfigReadString(text, "extraWatchDirs", "FB"), "FB");
+    // Settings absent from the default file: their fallback comes back.
+    EXPECT_FALSE(ConfigReadBool(text, "extendedDetection", false));
+    EXPECT_TRUE(ConfigReadBool(text, "extendedDetection", true));
+    EXPECT_EQ(text.find("extendedDetection"), std::string::npos);
 }
 
 // Finding the value: the first "key" anywhere, the next colon after it, then

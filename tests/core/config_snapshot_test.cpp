@@ -34,7 +34,8 @@ std::string Fields(const Config& c) {
       << c.fileBurstIncidentSeverity << ' ' << c.enableProcessHeuristics << ' ' << c.processSuspiciousScoreThreshold
       << ' ' << c.enableDirFileHeuristics << c.ransomNoteHeuristicsEnabled << c.encryptedExtHeuristicsEnabled << ' '
       << c.dirFileHeuristicIncidentSeverity << ' ' << c.incidentRateLimitSeconds << ' ' << c.enableCanaryFiles << ' '
-      << c.canaryIncidentSeverity << ' ' << c.canaryWarmupSeconds << " [" << Text(c.canaryFileNames) << "] [" << Text(c.extraWatchDirs) << "]";
+      << c.canaryIncidentSeverity << ' ' << c.canaryWarmupSeconds << " [" << Text(c.canaryFileNames) << "] [" << Text(c.extraWatchDirs) << "]"
+      << ' ' << c.extendedDetection;
     return s.str();
 }
 
@@ -45,17 +46,17 @@ std::string LiveFields() {
       << gLiveConfig.burstWindowSeconds.load() << ' ' << gLiveConfig.burstThreshold.load() << ' '
       << gLiveConfig.fileBurstIncidentSeverity.load() << ' ' << gLiveConfig.enableDirFileHeuristics.load()
       << gLiveConfig.ransomNoteHeuristicsEnabled.load() << gLiveConfig.encryptedExtHeuristicsEnabled.load() << ' '
-      << gLiveConfig.dirFileHeuristicIncidentSeverity.load();
+      << gLiveConfig.dirFileHeuristicIncidentSeverity.load() << ' ' << gLiveConfig.extendedDetection.load();
     return s.str();
 }
 
-// The same eleven scalars taken from a record.
+// The same twelve scalars taken from a record.
 std::string LiveFieldsOf(const Config& c) {
     std::ostringstream s;
     s << c.enableProcessMonitor << c.enableDirMonitorDesktop << c.enableDirMonitorDocuments
       << c.enableDirMonitorDownloads << ' ' << c.burstWindowSeconds << ' ' << c.burstThreshold << ' '
       << c.fileBurstIncidentSeverity << ' ' << c.enableDirFileHeuristics << c.ransomNoteHeuristicsEnabled
-      << c.encryptedExtHeuristicsEnabled << ' ' << c.dirFileHeuristicIncidentSeverity;
+      << c.encryptedExtHeuristicsEnabled << ' ' << c.dirFileHeuristicIncidentSeverity << ' ' << c.extendedDetection;
     return s.str();
 }
 
@@ -74,6 +75,7 @@ Config MakeA() {
     c.canaryWarmupSeconds = 0x1D1E1F20;
     c.canaryFileNames = std::wstring(30000, L'a') + L"|first.txt";
     c.extraWatchDirs = L"C:\\A|" + std::wstring(500, L'x');
+    c.extendedDetection = true;
     return c;
 }
 
@@ -97,8 +99,8 @@ Config MakeB() {
 TEST(CurrentConfig, StartsAllZeroAndEmpty) {
     ConfigSnapshot s = MakeA();
     SnapshotConfig(s);
-    EXPECT_EQ(Fields(s), "0000 0 0 0 0 0 000 0 0 0 0 0 [] []");
-    EXPECT_EQ(LiveFields(), "0000 0 0 0 000 0");
+    EXPECT_EQ(Fields(s), "0000 0 0 0 0 0 000 0 0 0 0 0 [] [] 0");
+    EXPECT_EQ(LiveFields(), "0000 0 0 0 000 0 0");
 }
 
 // ConfigLock is created at core start and deleted at core stop; the current

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <thread>
@@ -9,6 +10,7 @@
 #include "core/event_log.h"
 #include "core/hooks.h"
 #include "core/paths.h"
+#include "core/seams.h"
 #include "core/text.h"
 #include "support/test_support.h"
 
@@ -164,9 +166,130 @@ TEST(WriteTextFile, ReplacesContentAndSynchronisesWhileTheFileHoldsIt) {
 TEST(WriteTextFile, FailsWhenAnotherProcessHoldsTheFileWithoutSharing) {
     TempDir dir;
     const std::wstring path = dir.Sub(L"locked.html");
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_TRUE(WriteTextFile(path, "old report"));
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     EXPECT_FALSE(WriteTextFile(path, "x"));
     CloseHandle(h);
+    EXPECT_EQ(ReadFileBytes(path), "old report");
     EXPECT_TRUE(WriteTextFile(path, "x"));
+    EXPECT_EQ(ReadFileBytes(path), "x");
+}
+
+namespace {
+
+// Starts a copy of this test program running one test, with one variable set.
+PROCESS_INFORMATION StartChild(const wchar_t* filter, const wchar_t* variable, const std::wstring& value) {
+    wchar_t exe[MAX_PATH];
+    GetModuleFileNameW(nullptr, exe, MAX_PATH);
+    SetEnvironmentVariableW(variable, value.c_str());
+    std::wstring cmd = L"\"" + std::wstring(exe) + L"\" --gtest_filter=" + filter;
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    EXPECT_TRUE(CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+    SetEnvironmentVariableW(variable, nullptr);
+    return pi;
+}
+
+constexpr wchar_t kHolderReady[] = L"Local\\VellumgardTestLockHolderReady";
+
+}  // namespace
+
+// Another process takes the log's lock and never lets go (until it is killed).
+TEST(EventLog, AHungLockHolderCostsOneWaitNotOnePerLine) {
+    TempDir dir;
+    UseDataPathsBelow(dir.path);
+    HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, kHolderReady);
+    PROCESS_INFORMATION holder = StartChild(L"EventLogChild.HoldLock", L"VG_HOLD_LOCK", LogMutexName(gDataPaths.logFile));
+    ASSERT_EQ(WaitForSingleObject(ready, 30000), WAIT_OBJECT_0);
+
+    const ULONGLONG start = GetTickCount64();
+    for (int i = 0; i < 10; ++i) LogEvent("while_held", "\"i\":" + std::to_string(i));
+    const ULONGLONG elapsed = GetTickCount64() - start;
+    TerminateProcess(holder.hProcess, 0);
+    WaitForSingleObject(holder.hProcess, 10000);
+    CloseHandle(holder.hThread);
+    CloseHandle(holder.hProcess);
+    CloseHandle(ready);
+
+    const auto lines = ReadLogLines();
+    ASSERT_EQ(lines.size(), 10u);  // every line still arrives, whole
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(json::parse(lines[i])["i"], i);
+    // One wait of about a second, then tries without waiting: ten waits would take ten seconds.
+    EXPECT_GE(elapsed, 900u);
+    EXPECT_LT(elapsed, 5000u);
+
+    // With the holder gone (an abandoned lock counts as taken) lines go on.
+    LogEvent("after", "");
+    EXPECT_EQ(LogTypes().back(), "after");
+}
+
+TEST(EventLogChild, HoldLock) {
+    wchar_t name[MAX_PATH];
+    if (GetEnvironmentVariableW(L"VG_HOLD_LOCK", name, MAX_PATH) == 0) GTEST_SKIP() << "runs as a child only";
+    HANDLE m = CreateMutexW(nullptr, FALSE, name);
+    ASSERT_EQ(WaitForSingleObject(m, 5000), WAIT_OBJECT_0);
+    HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, kHolderReady);
+    SetEvent(ready);
+    Sleep(60000);
+}
+
+namespace {
+int gWriteCalls = 0;
+bool FailHalfWay(void* file, const void* data, uint32_t size, uint32_t* written) {
+    ++gWriteCalls;
+    DWORD done = 0;
+    WriteFile(static_cast<HANDLE>(file), data, size / 2, &done, nullptr);
+    *written = done;
+    return false;  // the disk filled up
+}
+
+std::vector<std::wstring> FilesIn(const std::wstring& folder) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW fd;
+    HANDLE h = FindFirstFileW((folder + L"\\*").c_str(), &fd);
+    if (h == INVALID_HANDLE_VALUE) return names;
+    do {
+        if (fd.cFileName[0] != L'.') names.push_back(fd.cFileName);
+    } while (FindNextFileW(h, &fd));
+    FindClose(h);
+    return names;
+}
+}  // namespace
+
+TEST(WriteTextFile, AWriteThatFailsHalfWayLeavesTheOldFileWhole) {
+    TempDir dir;
+    const std::wstring path = dir.Sub(L"Vellumgard.config.json");
+    ASSERT_TRUE(WriteTextFile(path, "{\"old\":true}"));
+    gSeams.writeFile = FailHalfWay;
+    EXPECT_FALSE(WriteTextFile(path, std::string(10000, 'n')));
+    EXPECT_FALSE(WriteTextFile(dir.Sub(L"new.json"), "brand new"));
+    gSeams.writeFile = nullptr;
+    EXPECT_EQ(gWriteCalls, 2);
+    EXPECT_EQ(ReadFileBytes(path), "{\"old\":true}");
+    EXPECT_EQ(FilesIn(dir.path), std::vector<std::wstring>({L"Vellumgard.config.json"}));  // no temporary, no new.json
+}
+
+TEST(WriteTextFile, LeftoverTemporaryFilesOfEndedProcessesAreRemoved) {
+    TempDir dir;
+    // A process that is still running keeps its file; an ended one's goes.
+    HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, kHolderReady);
+    PROCESS_INFORMATION running = StartChild(L"EventLogChild.HoldLock", L"VG_HOLD_LOCK", L"Local\\VellumgardTestUnrelated");
+    ASSERT_EQ(WaitForSingleObject(ready, 30000), WAIT_OBJECT_0);
+    const std::wstring live = L"report.html." + std::to_wstring(running.dwProcessId) + L"-3.vgtmp";
+    const std::wstring dead = L"report.html.4000000-1.vgtmp";
+    const std::wstring ours = L"incident.json." + std::to_wstring(GetCurrentProcessId()) + L"-9.vgtmp";
+    for (const std::wstring& name : {live, dead, ours, std::wstring(L"keep.txt"), std::wstring(L"odd.vgtmp")})
+        ASSERT_TRUE(WriteFileBytes(dir.Sub(name), "partial"));
+
+    EXPECT_EQ(RemoveStaleTempFiles(dir.path), 3u);  // dead, ours (a previous run with this id) and odd
+    auto left = FilesIn(dir.path);
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, std::vector<std::wstring>({L"keep.txt", live}));
+    TerminateProcess(running.hProcess, 0);
+    WaitForSingleObject(running.hProcess, 10000);
+    CloseHandle(running.hThread);
+    CloseHandle(running.hProcess);
+    CloseHandle(ready);
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/config.h"
+#include "core/text.h"
 #include "fsmon/canary_names.h"
 
 namespace {
@@ -151,3 +152,42 @@ TEST(CanaryNames, ReadersNeverSeeAHalfBuiltList) {
 }
 
 }  // namespace
+
+TEST(CanaryNames, OnlyPlainFileNamesArePlanted) {
+    struct Case {
+        const wchar_t* name;
+        bool plantable;
+    };
+    const Case cases[] = {
+        {L"vellumgard_do_not_touch.txt", true},
+        {L"decoy", true},
+        {L"console.txt", true},      // a device name only as the whole stem
+        {L"com10.txt", true},
+        {L"lpt.txt", true},
+        {L"nul", false},
+        {L"NUL.txt", false},         // the extension does not make it a file
+        {L"con .txt", false},        // nor do spaces before it
+        {L"Aux.tar.gz", false},
+        {L"prn", false},
+        {L"com0", false},
+        {L"COM9.log", false},
+        {L"lpt1", false},
+        {L"com\u00b9.txt", false},   // superscript digits map to the same devices
+        {L"lpt\u00b3", false},
+        {L"CONIN$", false},
+        {L"conout$.txt", false},
+        {L"decoy.", false},          // trailing dots and spaces are stripped by the system
+        {L"decoy.txt ", false},
+        {L"..", false},
+        {L".", false},
+        {L"", false},
+        {L"sub\\decoy.txt", false},
+        {L"../decoy.txt", false},
+        {L"C:decoy.txt", false},
+        {L"decoy.txt:stream", false},
+        {L"de*coy.txt", false},
+        {L"de?coy.txt", false},
+        {L"tab\tname.txt", false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(IsPlantableCanaryName(c.name), c.plantable) << WideToUtf8(c.name);
+}

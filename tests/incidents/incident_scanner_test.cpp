@@ -1,17 +1,36 @@
-#include <windows.h>
+// The scanner on real folders under Wine: its answers against the rules, and
+// against a fresh scan done the literal way after every kind of change the
+// index has to follow. Under Wine a change watch reports only what happens
+// in folders created after it started, so the changes the watch must report
+// are made in folders created after the first scan.
+#include "incidents/incident_scanner.h"
 
 #include <gtest/gtest.h>
+#include <windows.h>
+
+#include <functional>
 
 #include "core/config.h"
+#include "core/core_lifecycle.h"
 #include "core/event_log.h"
 #include "core/hooks.h"
 #include "core/paths.h"
 #include "core/text.h"
-#include "incidents/incident_scanner.h"
+#include "incidents/incident_index.h"
 #include "incidents/incident_store.h"
+#include "incidents/incident_watch.h"
+#include "literal_scan.h"
 #include "support/test_support.h"
 
 namespace {
+
+bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 5000) {
+    for (int waited = 0; waited < timeoutMs; waited += 10) {
+        if (condition()) return true;
+        Sleep(10);
+    }
+    return condition();
+}
 
 struct ScannerFixture : ::testing::Test {
     TempDir dir;
@@ -21,13 +40,29 @@ struct ScannerFixture : ::testing::Test {
         UseDataPathsBelow(dir.path);
         ASSERT_TRUE(ParseIncidentTime("2026-03-14T12:00:00", now));
         FakeClock::seconds = now;
+        FakeClock::tick = 1000;
     }
+    void TearDown() override {
+        gIncidentWatchSeams = IncidentWatchSeams();
+        gSyncExtraWatchDirs = nullptr;
+        StopIncidentIndex();
+    }
+    static std::wstring Folder(const std::wstring& name) { return gDataPaths.incidentsDir + L"\\" + name; }
     void Put(const std::wstring& name, const std::string& content) {
-        EnsureDirectoryTree(gDataPaths.incidentsDir + L"\\" + name);
-        ASSERT_TRUE(WriteFileBytes(gDataPaths.incidentsDir + L"\\" + name + L"\\incident.json", content));
+        EnsureDirectoryTree(Folder(name));
+        ASSERT_TRUE(WriteFileBytes(Folder(name) + L"\\incident.json", content));
     }
-    static std::string Json(const std::string& ts, int severity) {
-        return "{\"ts\":\"" + ts + "\",\"reason\":\"file_burst\",\"severity\":" + std::to_string(severity) + "}";
+    static std::string Json(const std::string& ts, int severity, const std::string& file = "") {
+        return "{\"ts\":\"" + ts + "\",\"reason\":\"file_burst\",\"severity\":" + std::to_string(severity) +
+               ",\"file\":\"" + file + "\"}";
+    }
+    // One scan, which must give what a fresh literal scan gives right after it.
+    std::vector<IncidentSummary> ScanMatchingLiteral(const std::string& when) {
+        const std::vector<IncidentSummary> list = ScanIncidents(gDataPaths);
+        EXPECT_EQ(DescribeIncidents(list),
+                  DescribeIncidents(LiteralScanIncidents(gDataPaths.incidentsDir, NowSeconds())))
+            << when;
+        return list;
     }
 };
 
@@ -37,12 +72,25 @@ std::vector<std::string> Times(const std::vector<IncidentSummary>& list) {
     return ts;
 }
 
+void UseRateLimit(int32_t seconds) {
+    Config c;
+    SetConfigDefaults(c);
+    c.incidentRateLimitSeconds = seconds;
+    StoreCurrentConfig(c);
+}
+
 }  // namespace
 
 TEST_F(ScannerFixture, MissingOrEmptyFolderGivesNothing) {
     EXPECT_TRUE(ScanIncidents(gDataPaths).empty());
+    // Under Wine a folder goes only when its last handle is closed: the watch
+    // lets go of it once its sync folder is removed with the rest.
     RemoveTree(gDataPaths.incidentsDir);
+    EXPECT_TRUE(WaitUntil([] { return !PathExists(gDataPaths.incidentsDir); }, 3000));
     EXPECT_TRUE(ScanIncidents(gDataPaths).empty());
+    // Made again, with an incident in it: found.
+    Put(L"a", Json("2026-03-14T11:00:00", 50));
+    EXPECT_EQ(ScanIncidents(gDataPaths).size(), 1u);
 }
 
 TEST_F(ScannerFixture, TwentyFourHourCutoffIsInclusive) {
@@ -57,16 +105,17 @@ TEST_F(ScannerFixture, NewestFirstWhateverTheEnumerationOrder) {
     Put(L"1", Json("2026-03-14T10:00:00", 50));
     Put(L"2", Json("2026-03-14T10:05:00", 50));
     Put(L"3", Json("2026-03-14T09:55:00", 50));
-    EXPECT_EQ(Times(ScanIncidents(gDataPaths)),
-              std::vector<std::string>({"2026-03-14T10:05:00", "2026-03-14T10:00:00", "2026-03-14T09:55:00"}));
+    EXPECT_EQ(
+        Times(ScanIncidents(gDataPaths)),
+        std::vector<std::string>({"2026-03-14T10:05:00", "2026-03-14T10:00:00", "2026-03-14T09:55:00"}));
 }
 
 TEST_F(ScannerFixture, EntriesThatAreNoIncident) {
     const std::string good = Json("2026-03-14T11:00:00", 70);
     Put(L"good", good);
-    Put(L".hidden", good);                               // name begins with a dot
-    EnsureDirectoryTree(gDataPaths.incidentsDir + L"\\empty_folder");  // no incident.json
-    WriteFileBytes(gDataPaths.incidentsDir + L"\\plain_file", good);   // a file, not a folder
+    Put(L".hidden", good);                                                        // name begins with a dot
+    EnsureDirectoryTree(gDataPaths.incidentsDir + L"\\empty_folder");             // no incident.json
+    WriteFileBytes(gDataPaths.incidentsDir + L"\\plain_file", good);              // a file, not a folder
     EnsureDirectoryTree(gDataPaths.incidentsDir + L"\\dir_json\\incident.json");  // a folder in the way
     EnsureDirectoryTree(gDataPaths.incidentsDir + L"\\nested\\inner");
     WriteFileBytes(gDataPaths.incidentsDir + L"\\nested\\inner\\incident.json", good);  // not descended into
@@ -95,38 +144,74 @@ TEST_F(ScannerFixture, MissingFieldsReadAsEmptyOrZero) {
     EXPECT_EQ(list[0].file, "");
 }
 
+// Read back from disk by the first scan, and handed over by the store to a
+// running index: the same record either way.
 TEST_F(ScannerFixture, StoreToScannerRoundTripOfHostileText) {
     const std::wstring folder = L"C:\\Users\\user\\Desktop \"quoted\" \x01 caf\xe9 \x65e5";
     const std::wstring file = L"sub\\a\\b \\\\ \"x\".locked";
     const std::string reason = "reason with \"quotes\" and \\ and \t";
-    FakeClock::local = {2026, 3, 14, 11, 59, 0};
-    CreateIncidentWithFile(reason, 65, folder, file);
-    const auto list = ScanIncidents(gDataPaths);
-    ASSERT_EQ(list.size(), 1u);
-    EXPECT_EQ(list[0].ts, "2026-03-14T11:59:00");
-    EXPECT_EQ(list[0].reason, reason);
-    EXPECT_EQ(list[0].severity, 65);
-    EXPECT_EQ(list[0].folder, WideToUtf8(folder));
-    EXPECT_EQ(list[0].file, WideToUtf8(file));
+    UseRateLimit(60);
+    for (const bool indexRunning : {false, true}) {
+        RemoveTree(gDataPaths.incidentsDir);
+        EnsureDirectoryTree(gDataPaths.incidentsDir);
+        if (indexRunning) {
+            EXPECT_TRUE(ScanIncidents(gDataPaths).empty());
+        }
+        FakeClock::seconds += 3600;
+        FakeClock::local = {2026, 3, 14, 11, 59, 0};
+        CreateIncidentWithFile(reason, 65, folder, file);
+        const auto list = ScanMatchingLiteral(indexRunning ? "index running" : "first scan");
+        ASSERT_EQ(list.size(), 1u);
+        EXPECT_EQ(list[0].ts, "2026-03-14T11:59:00");
+        EXPECT_EQ(list[0].reason, reason);
+        EXPECT_EQ(list[0].severity, 65);
+        EXPECT_EQ(list[0].folder, WideToUtf8(folder));
+        EXPECT_EQ(list[0].file, WideToUtf8(file));
+    }
 }
 
 namespace {
 int gSyncs = 0;
-void CountSync(const Config&) { ++gSyncs; }
+void CountSync(const Config&) {
+    ++gSyncs;
+}
 }  // namespace
 
-TEST_F(ScannerFixture, EveryIncidentReadSynchronisesTheWatchSet) {
-    Put(L"a", Json("2026-03-14T11:00:00", 50));
-    Put(L"b", Json("2026-03-14T11:01:00", 50));
+// Every scan that finds at least one incident file, of any age, synchronises
+// the extra folders once (the uncached scan did so at every read), also when
+// it reads nothing.
+TEST_F(ScannerFixture, AScanThatFindsAnIncidentFileSynchronisesTheWatchSetOnce) {
     gSyncExtraWatchDirs = CountSync;
-    ScanIncidents(gDataPaths);
-    gSyncExtraWatchDirs = nullptr;
-    EXPECT_EQ(gSyncs, 2);
+    struct Step {
+        const char* what;
+        std::function<void()> change;
+        int syncs;
+    } steps[] = {
+        {"no incident yet", [] {}, 0},
+        {"one incident older than a day", [&] { Put(L"old", Json("2026-03-01T11:00:00", 50)); }, 1},
+        {"unchanged, nothing read", [] {}, 1},
+        {"a recent one too", [&] { Put(L"new", Json("2026-03-14T11:00:00", 50)); }, 1},
+        {"a file without a time still counts",
+         [&] {
+             RemoveTree(Folder(L"old"));
+             RemoveTree(Folder(L"new"));
+             Put(L"no_ts", "{}");
+         },
+         1},
+        {"all gone", [&] { RemoveTree(Folder(L"no_ts")); }, 0},
+    };
+    for (const Step& step : steps) {
+        step.change();
+        gSyncs = 0;
+        ScanIncidents(gDataPaths);
+        EXPECT_EQ(gSyncs, step.syncs) << step.what;
+    }
 }
 
-// Repeated scans reuse what an earlier scan parsed only while the file is
-// unchanged: an edit, a new incident or a deletion shows at once.
+// Repeated scans follow every change on disk: an edit, a new incident or a
+// deletion shows at once.
 TEST_F(ScannerFixture, RepeatedScansFollowEveryChangeOnDisk) {
+    ASSERT_TRUE(ScanIncidents(gDataPaths).empty());
     Put(L"a", Json("2026-03-14T11:00:00", 50));
     Put(L"b", Json("2026-03-14T11:01:00", 60));
     ASSERT_EQ(ScanIncidents(gDataPaths).size(), 2u);
@@ -142,11 +227,243 @@ TEST_F(ScannerFixture, RepeatedScansFollowEveryChangeOnDisk) {
     EXPECT_EQ(list[1].severity, 95);
 
     // The 24-hour window moves even for files that were not read again.
-    FakeClock::seconds += 86400;
     int64_t c = 0;
     ASSERT_TRUE(ParseIncidentTime("2026-03-14T11:03:00", c));
     FakeClock::seconds = c + 86400;
     list = ScanIncidents(gDataPaths);
     ASSERT_EQ(list.size(), 1u);
     EXPECT_EQ(list[0].ts, "2026-03-14T11:03:00");
+}
+
+// Incidents the store writes are listed by the very next scan, without
+// enumerating the folder again; equal time stamps included, whose order
+// depends on the folder names (the first scan saw that the folder lists
+// names in the order the index places them by).
+TEST_F(ScannerFixture, IncidentsFromTheStoreAreListedAtOnce) {
+    UseRateLimit(60);
+    Put(L"20260314_100000_7", Json("2026-03-14T11:30:00", 50));
+    Put(L"20260314_100500_3", Json("2026-03-14T10:05:00", 50));
+    ScanMatchingLiteral("first scan");
+    const uint64_t refreshes = GetIncidentIndexCounters().fullRefreshes;
+    struct Step {
+        LocalTimeParts local;
+        uint32_t tick;
+        int32_t severity;
+    } steps[] = {
+        {{2026, 3, 14, 11, 30, 0}, 900, 65},  // the same second as the incident already there
+        {{2026, 3, 14, 11, 30, 0}, 95, 80},   // and again, a shorter tick
+        {{2026, 3, 14, 11, 45, 0}, 5, 90},
+        {{2026, 3, 14, 11, 45, 0}, 5, 90},  // the same folder name: gets a suffix
+        {{2026, 3, 14, 11, 20, 0}, 12, 50},
+    };
+    for (const Step& step : steps) {
+        FakeClock::seconds += 61;  // past the rate limit
+        FakeClock::local = step.local;
+        FakeClock::tick = step.tick;
+        CreateIncident(kReasonBurst, step.severity, L"C:\\Users\\user\\Documents");
+        ScanMatchingLiteral("after an incident at tick " + std::to_string(step.tick));
+    }
+    EXPECT_EQ(ScanIncidents(gDataPaths).size(), 7u);
+    EXPECT_EQ(GetIncidentIndexCounters().fullRefreshes, refreshes);
+}
+
+// The store's word is enough: an incident it reports is listed without the
+// disk being read (here one that is not on disk at all, to show it). Notes
+// before the index runs, or for folders elsewhere, are not taken.
+TEST_F(ScannerFixture, TheStoresNoteIsTakenWithoutReadingTheDisk) {
+    const std::string text = Json("2026-03-14T11:00:00", 90, "noted");
+    NoteIncidentWritten(Folder(L"before_start"), text);
+    EXPECT_TRUE(ScanIncidents(gDataPaths).empty());
+    const uint64_t reads = GetIncidentIndexCounters().filesRead;
+    NoteIncidentWritten(Folder(L"noted"), text);
+    NoteIncidentWritten(dir.Sub(L"elsewhere"), text);
+    NoteIncidentWritten(Folder(L"sub\\deeper"), text);
+    NoteIncidentWritten(Folder(L".dotted"), text);
+    const auto list = ScanIncidents(gDataPaths);
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].file, "noted");
+    EXPECT_EQ(GetIncidentIndexCounters().filesRead, reads);
+}
+
+// Another process creates an incident folder: the next scan lists it, since a
+// scan that finds the Incidents folder changed waits until the watch has
+// reported everything up to that moment.
+TEST_F(ScannerFixture, AFolderWrittenByAnotherProcess) {
+    Put(L"mine", Json("2026-03-14T11:00:00", 50));
+    ScanMatchingLiteral("first scan");
+    const IncidentIndexCounters before = GetIncidentIndexCounters();
+
+    wchar_t system[MAX_PATH] = {};
+    GetSystemDirectoryW(system, MAX_PATH);
+    const std::wstring target = Folder(L"20260314_113000_1");
+    std::wstring command =
+        L"\"" + std::wstring(system) + L"\\cmd.exe\" /c mkdir \"" + target + L"\" && echo " +
+        L"{\"ts\":\"2026-03-14T11:30:00\",\"reason\":\"canary_file_touched\",\"severity\":90}> \"" + target +
+        L"\\incident.json\"";
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                               nullptr, &si, &pi));
+    ASSERT_EQ(WaitForSingleObject(pi.hProcess, 20000), WAIT_OBJECT_0);
+    DWORD code = 1;
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    ASSERT_EQ(code, 0u);
+
+    const auto list = ScanMatchingLiteral("after the other process");
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].reason, "canary_file_touched");
+    const IncidentIndexCounters after = GetIncidentIndexCounters();
+    EXPECT_EQ(after.fullRefreshes, before.fullRefreshes);
+    EXPECT_GT(after.barriers, before.barriers);
+}
+
+// An incident.json rewritten in place with new content of the same size: the
+// folder's own record says so, whatever the size and time stamps show.
+TEST_F(ScannerFixture, AnIncidentEditedInPlaceWithTheSameSize) {
+    ScanMatchingLiteral("first scan");
+    Put(L"late", Json("2026-03-14T11:00:00", 50, "a.txt"));
+    ScanMatchingLiteral("the folder made after start");
+    const uint64_t refreshes = GetIncidentIndexCounters().fullRefreshes;
+
+    const std::string edited = Json("2026-03-14T11:09:00", 90, "b.txt");
+    ASSERT_EQ(edited.size(), Json("2026-03-14T11:00:00", 50, "a.txt").size());
+    ASSERT_TRUE(WriteFileBytes(Folder(L"late") + L"\\incident.json", edited));
+    ASSERT_TRUE(WaitUntil([] { return IncidentIndexAwaits(L"late"); }));
+    const auto list = ScanMatchingLiteral("after the edit");
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].file, "b.txt");
+    EXPECT_EQ(GetIncidentIndexCounters().fullRefreshes, refreshes);
+}
+
+TEST_F(ScannerFixture, DeletedFoldersLeaveTheList) {
+    Put(L"before", Json("2026-03-14T11:00:00", 50));
+    Put(L"kept", Json("2026-03-14T11:01:00", 50));
+    ScanMatchingLiteral("first scan");
+    Put(L"after", Json("2026-03-14T11:02:00", 50));
+    ScanMatchingLiteral("one more");
+    RemoveTree(Folder(L"before"));
+    ScanMatchingLiteral("a folder from before the start deleted");
+    RemoveTree(Folder(L"after"));
+    const auto list = ScanMatchingLiteral("a folder from after the start deleted");
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].ts, "2026-03-14T11:01:00");
+}
+
+// Names the store never makes, many sharing one time stamp: the order of
+// equal times follows the enumeration, which the index must know or learn.
+TEST_F(ScannerFixture, FoldersWithOddNames) {
+    const std::string tie = "2026-03-14T11:00:00";
+    Put(L"caf\xe9 \x65e5\x672c", Json(tie, 50, "1"));
+    Put(L"UPPER", Json(tie, 50, "2"));
+    Put(L"zz last", Json("2026-03-14T11:05:00", 50, "3"));
+    ScanMatchingLiteral("first scan");
+
+    const std::vector<std::pair<std::wstring, std::string>> later = {
+        {L"with space", "4"},         {L"x.y", "5"},   {L"~tilde", "6"}, {L"a;b,c", "7"}, {L"-dash", "8"},
+        {L"\x00c5ngstr\x00f6m", "9"}, {L"lower", "10"}};
+    for (const auto& f : later) {
+        Put(f.first, Json(tie, 60, f.second));
+        ScanMatchingLiteral("after adding " + f.second);
+    }
+    Put(L".dotted", Json(tie, 99, "never"));
+    const auto list = ScanMatchingLiteral("with a dotted folder");
+    EXPECT_EQ(list.size(), 10u);
+    RemoveTree(Folder(L"UPPER"));
+    ScanMatchingLiteral("one of the ties deleted");
+}
+
+// Ties among ASCII names of every kind, added while the index runs: placed
+// by name, without enumerating again, in the order the folder lists them.
+TEST_F(ScannerFixture, TiesAmongNamesOfMixedCaseAndPunctuation) {
+    const std::string tie = "2026-03-14T11:00:00";
+    Put(L"Base", Json(tie, 50, "0"));
+    Put(L"base_2", Json("2026-03-14T10:00:00", 50, "00"));
+    ScanMatchingLiteral("first scan");
+    const uint64_t refreshes = GetIncidentIndexCounters().fullRefreshes;
+    const std::vector<std::pair<std::wstring, std::string>> later = {
+        {L"UPPER", "1"},  {L"lower", "2"},      {L"a;b,c", "3"},      {L"-dash", "4"}, {L"x.y", "5"},
+        {L"~tilde", "6"}, {L"with space", "7"}, {L"Mixed_Case", "8"}, {L"mixed", "9"}, {L"BASE_", "10"}};
+    for (const auto& f : later) {
+        Put(f.first, Json(tie, 60, f.second));
+        ScanMatchingLiteral("after adding " + f.second);
+    }
+    EXPECT_EQ(GetIncidentIndexCounters().fullRefreshes, refreshes);
+}
+
+// Lost records (an overflow, here through the seam) make the next scan
+// enumerate everything again.
+TEST_F(ScannerFixture, TheWatchOverflowing) {
+    ScanMatchingLiteral("first scan");
+    Put(L"late", Json("2026-03-14T11:00:00", 50));
+    ScanMatchingLiteral("the folder made after start");
+    const IncidentIndexCounters before = GetIncidentIndexCounters();
+
+    gIncidentWatchSeams.completedBytes = [](uint32_t) { return 0u; };
+    ASSERT_TRUE(WriteFileBytes(Folder(L"late") + L"\\incident.json", Json("2026-03-14T11:07:00", 95) + "  "));
+    ASSERT_TRUE(WaitUntil([&] { return GetIncidentIndexCounters().watchOverflows > before.watchOverflows; }));
+    gIncidentWatchSeams.completedBytes = nullptr;
+    const auto list = ScanMatchingLiteral("after the overflow");
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].severity, 95);
+    EXPECT_EQ(GetIncidentIndexCounters().fullRefreshes, before.fullRefreshes + 1);
+}
+
+// The clock passes midnight and the 24-hour cut, then is set back two days.
+TEST_F(ScannerFixture, TheClockMovingPastMidnightAndTheCut) {
+    ASSERT_TRUE(ParseIncidentTime("2026-03-14T23:59:30", FakeClock::seconds));
+    Put(L"a", Json("2026-03-13T23:59:40", 50));
+    Put(L"b", Json("2026-03-14T00:00:10", 60));
+    ScanMatchingLiteral("first scan");
+    Put(L"c", Json("2026-03-14T23:59:00", 70));
+    Put(L"d", Json("2026-03-15T00:00:05", 80));  // a minute in the future
+    ScanMatchingLiteral("before midnight");
+    const char* moments[] = {"2026-03-15T00:00:20", "2026-03-15T00:00:30", "2026-03-15T23:59:30",
+                             "2026-03-16T00:00:06", "2026-03-17T12:00:00", "2026-03-14T00:00:00",
+                             "2026-03-12T00:00:00", "2026-03-15T00:00:00"};
+    for (const char* moment : moments) {
+        ASSERT_TRUE(ParseIncidentTime(moment, FakeClock::seconds));
+        ScanMatchingLiteral(std::string("at ") + moment);
+    }
+}
+
+// What a watch does not report (under Wine: changes inside folders that
+// existed before it started) the periodic census finds.
+TEST_F(ScannerFixture, TheCensusFindsWhatTheWatchMissed) {
+    Put(L"early", Json("2026-03-14T11:00:00", 50));
+    ScanMatchingLiteral("first scan");
+    ASSERT_TRUE(WriteFileBytes(Folder(L"early") + L"\\incident.json", Json("2026-03-14T11:30:00", 90) + " "));
+
+    const uint64_t censuses = GetIncidentIndexCounters().censuses;
+    FakeClock::tick += kMinCensusPeriodMs;
+    ASSERT_TRUE(WaitUntil([&] {
+        ScanIncidents(gDataPaths);
+        return GetIncidentIndexCounters().censuses > censuses;
+    }));
+    const auto list = ScanMatchingLiteral("after the census");
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].severity, 90);
+}
+
+// The watch thread ends when told to and once the core's stop has begun;
+// scans stay right without it.
+TEST_F(ScannerFixture, TheWatchEndsOnStopAndScansGoOn) {
+    Put(L"a", Json("2026-03-14T11:00:00", 50));
+    ScanMatchingLiteral("first scan");
+    const std::wstring sync = Folder(SyncFolderName());
+    ASSERT_TRUE(PathIsDirectory(sync));  // made by the running watch, removed as it ends
+    StopIncidentIndex();
+    EXPECT_FALSE(PathExists(sync));
+
+    ScanMatchingLiteral("started again");
+    ASSERT_TRUE(PathIsDirectory(sync));
+    gCoreState.stopRequested = 1;
+    EXPECT_TRUE(WaitUntil([&] { return !PathExists(sync); }, 3000));
+    const uint64_t starts = GetIncidentIndexCounters().watchStarts;
+    Put(L"b", Json("2026-03-14T11:01:00", 50));
+    ScanMatchingLiteral("while the core stops");
+    EXPECT_EQ(GetIncidentIndexCounters().watchStarts, starts);
+    gCoreState.stopRequested = 0;
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 #include <thread>
 #include <vector>
@@ -9,6 +10,8 @@
 #include "core/config.h"
 #include "core/core_lifecycle.h"
 #include "core/paths.h"
+#include "core/seams.h"
+#include "core/text.h"
 #include "incidents/incident_scanner.h"
 #include "incidents/incident_store.h"
 #include "support/test_support.h"
@@ -74,7 +77,7 @@ TEST_F(StoreFixture, RateLimitEdges) {
     };
     const Step steps[] = {
         {0, kReasonBurst, true},     // the first incident is never limited
-        {10, kReasonCanary, false},  // any reason blocks any other
+        {10, kReasonCanary, false},  // any reason of the same severity blocks any other
         {59, kReasonBurst, false},
         {60, kReasonProcess, true},  // exactly the limit after the last one passes
         {119, kReasonBurst, false},  // measured from the last passed, not the last attempt
@@ -97,7 +100,7 @@ TEST_F(StoreFixture, RateLimitEdges) {
 TEST_F(StoreFixture, NonPositiveLimitMeansSixtyAndOneLetsOnePerSecond) {
     for (int32_t limit : {0, -5}) {
         UseRateLimit(limit);
-        gLastIncidentTime = 0;
+        gIncidentReference = kNoIncidentYet;
         const int64_t t0 = FakeClock::seconds += 1000;
         CreateIncident(kReasonBurst, 80, L"");
         const size_t n = IncidentFolders().size();
@@ -129,22 +132,91 @@ TEST_F(StoreFixture, TimesBeyond2038AreNoLimit) {
     FakeClock::tick += 1;
     CreateIncident(kReasonBurst, 80, L"");
     EXPECT_EQ(IncidentFolders().size(), 2u);
-    EXPECT_EQ(gLastIncidentTime.load(), 4'102'444'860);
+    EXPECT_EQ(ReferenceSeconds(gIncidentReference.load()), 4'102'444'860);
 }
 
-TEST_F(StoreFixture, ConcurrentCallersPassTheLimitOnlyOnce) {
-    // Every thread sees the same second: exactly one may create an incident.
+TEST_F(StoreFixture, ConcurrentCallersPassTheLimitOnlyOncePerSeverity) {
+    // Every thread sees the same second: one incident may pass per rising
+    // severity, never two at one severity, and the most severe always passes.
     std::vector<std::thread> threads;
+    for (int t = 0; t < 16; ++t)
+        threads.emplace_back([t] {
+            const int32_t severities[] = {60, 75, 90, 60};
+            for (int i = 0; i < 20; ++i) CreateIncident(kReasonProcess, severities[(t + i) % 4], L"");
+        });
+    for (auto& th : threads) th.join();
+    std::vector<int> created;
+    int limited = 0;
+    for (const std::string& line : ReadLogLines()) {
+        const json j = json::parse(line);
+        if (j["type"] == "incident_created") created.push_back(j["severity"].get<int>());
+        else if (j["type"] == "incident_rate_limited") ++limited;
+    }
+    std::sort(created.begin(), created.end());
+    EXPECT_TRUE(std::adjacent_find(created.begin(), created.end()) == created.end()) << created.size();
+    ASSERT_FALSE(created.empty());
+    EXPECT_EQ(created.back(), 90);
+    EXPECT_EQ(IncidentFolders().size(), created.size());
+    EXPECT_EQ(created.size() + static_cast<size_t>(limited), 16u * 20u);
+
+    // Equal severities alone: exactly one.
+    gIncidentReference = kNoIncidentYet;
+    FakeClock::seconds += 1000;
+    const size_t before = IncidentFolders().size();
+    threads.clear();
     for (int t = 0; t < 16; ++t)
         threads.emplace_back([] {
             for (int i = 0; i < 20; ++i) CreateIncident(kReasonProcess, 60, L"");
         });
     for (auto& th : threads) th.join();
-    EXPECT_EQ(IncidentFolders().size(), 1u);
-    int created = 0, limited = 0;
-    for (const std::string& type : LogTypes()) (type == "incident_created" ? created : limited)++;
-    EXPECT_EQ(created, 1);
-    EXPECT_EQ(limited, 16 * 20 - 1);
+    EXPECT_EQ(IncidentFolders().size(), before + 1);
+}
+
+TEST_F(StoreFixture, AMoreSevereIncidentIsNeverHeldBack) {
+    // A note found first, then the canary touched: the canary is announced.
+    struct Step {
+        int64_t at;
+        const char* reason;
+        int32_t severity;
+        bool created;
+    };
+    const Step steps[] = {
+        {0, kReasonDirFile, 65, true},
+        {5, kReasonDirFile, 65, false},   // the same severity waits out the period
+        {8, kReasonBurst, 80, true},      // rising: passes and becomes the reference
+        {10, kReasonCanary, 90, true},
+        {12, kReasonBurst, 80, false},    // lower than the last one created
+        {40, kReasonCanary, 90, false},
+        {69, kReasonDirFile, 65, false},  // the period runs from the canary at T+10
+        {70, kReasonDirFile, 65, true},
+        {71, kReasonProcess, -5, false},  // severities are compared clamped to 0..255
+        {72, kReasonProcess, 1000, true},
+        {73, kReasonProcess, 300, false},
+    };
+    const int64_t t0 = FakeClock::seconds;
+    for (const Step& s : steps) {
+        FakeClock::seconds = t0 + s.at;
+        FakeClock::tick += 1;
+        CreateIncident(s.reason, s.severity, L"");
+        const json last = json::parse(ReadLogLines().back());
+        EXPECT_EQ(last["type"], s.created ? "incident_created" : "incident_rate_limited") << "at T+" << s.at;
+        if (s.created) {
+            EXPECT_EQ(last["severity"], s.severity);  // stored unclamped
+        }
+    }
+}
+
+TEST_F(StoreFixture, AClockSetBackNeverBlindsDetection) {
+    CreateIncident(kReasonBurst, 80, L"");
+    FakeClock::seconds -= 3600;  // an hour back: before the reference
+    FakeClock::tick += 1;
+    CreateIncident(kReasonBurst, 80, L"");
+    EXPECT_EQ(LogTypes().back(), "incident_created");
+    // The new reference is the set-back time: the period runs from there.
+    FakeClock::seconds += 30;
+    CreateIncident(kReasonBurst, 80, L"");
+    EXPECT_EQ(LogTypes().back(), "incident_rate_limited");
+    EXPECT_EQ(IncidentFolders().size(), 2u);
 }
 
 TEST_F(StoreFixture, SameSecondAndTickNeverShareAFolder) {
@@ -164,18 +236,68 @@ TEST_F(StoreFixture, SameSecondAndTickNeverShareAFolder) {
     EXPECT_EQ(severities, std::vector<int32_t>({80, 81, 82}));
 }
 
-TEST_F(StoreFixture, DeletedIncidentsFolderIsRecreatedAndUnwritableOneStillLogs) {
+TEST_F(StoreFixture, ALostIncidentIsReportedAndItsSlotGivenBack) {
     RemoveTree(gDataPaths.incidentsDir);
     CreateIncident(kReasonBurst, 80, L"");
-    EXPECT_EQ(IncidentFolders().size(), 1u);
+    EXPECT_EQ(IncidentFolders().size(), 1u);  // a deleted Incidents folder is re-created
 
-    // A file where the Incidents folder should be: the incident is lost on
-    // disk but still logged, and the limit is consumed.
+    // A file where the Incidents folder should be: nothing can be written.
     RemoveTree(gDataPaths.incidentsDir);
     ASSERT_TRUE(WriteFileBytes(gDataPaths.incidentsDir, "in the way"));
     FakeClock::seconds += 60;
-    CreateIncident(kReasonCanary, 90, L"");
-    EXPECT_EQ(LogTypes().back(), "incident_created");
-    EXPECT_EQ(gLastIncidentTime.load(), FakeClock::seconds);
+    const IncidentReference before = gIncidentReference.load();
+    CreateIncidentWithFile(kReasonCanary, 90, L"C:\\w", L"a.txt");
+    const json last = json::parse(ReadLogLines().back());
+    EXPECT_EQ(last["type"], "incident_error");
+    EXPECT_EQ(last["reason"], kReasonCanary);
+    EXPECT_EQ(last["severity"], 90);
+    EXPECT_EQ(last["path"].get<std::string>().rfind(WideToUtf8(gDataPaths.incidentsDir) + "\\", 0), 0u);
+    const auto types = LogTypes();
+    EXPECT_EQ(std::count(types.begin(), types.end(), "incident_created"), 1);
+    EXPECT_EQ(gIncidentReference.load(), before);  // the slot is given back
     EXPECT_EQ(ReadFileBytes(gDataPaths.incidentsDir), "in the way");
+
+    // Once it is usable again the next detection simply succeeds.
+    RemoveTree(gDataPaths.incidentsDir);
+    FakeClock::tick += 1;
+    CreateIncidentWithFile(kReasonCanary, 90, L"C:\\w", L"a.txt");
+    EXPECT_EQ(LogTypes().back(), "incident_created");
+    EXPECT_EQ(IncidentFolders().size(), 1u);
+}
+
+namespace {
+// Fails the first write it sees; while failing it lets a more severe
+// incident through, as another thread could.
+bool gEscalatedDuringWrite = false;
+bool FailOnceAfterAnEscalation(void* file, const void* data, uint32_t size, uint32_t* written) {
+    if (!gEscalatedDuringWrite) {
+        gEscalatedDuringWrite = true;
+        FakeClock::tick += 1;
+        CreateIncident(kReasonCanary, 90, L"");
+        *written = size / 2;  // half-way: the disk filled up
+        WriteFile(static_cast<HANDLE>(file), data, size / 2, nullptr, nullptr);
+        return false;
+    }
+    DWORD done = 0;
+    const BOOL ok = WriteFile(static_cast<HANDLE>(file), data, size, &done, nullptr);
+    *written = done;
+    return ok != FALSE;
+}
+}  // namespace
+
+TEST_F(StoreFixture, AFailedWriteLeavesNothingAndNeverUndoesALaterIncident) {
+    gSeams.writeFile = FailOnceAfterAnEscalation;
+    CreateIncident(kReasonBurst, 80, L"");
+    gSeams.writeFile = nullptr;
+
+    const auto types = LogTypes();
+    ASSERT_EQ(types.size(), 2u);
+    EXPECT_EQ(types[0], "incident_created");  // the canary, written while the burst was failing
+    EXPECT_EQ(types[1], "incident_error");
+    // Only the canary's folder remains, whole; the burst's folder is gone.
+    const auto folders = IncidentFolders();
+    ASSERT_EQ(folders.size(), 1u);
+    const std::wstring canaryFolder = gDataPaths.incidentsDir + L"\\" + folders[0];
+    EXPECT_EQ(ParseIncidentSummary(ReadFileBytes(canaryFolder + L"\\incident.json")).reason, kReasonCanary);
+    EXPECT_EQ(ReferenceSeverity(gIncidentReference.load()), 90);  // not given back over the canary
 }

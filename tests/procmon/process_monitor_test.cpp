@@ -507,7 +507,7 @@ TEST(HandleNewProcess, SettingsDecideWhatIsSuspiciousAndScoreDecidesSeverity) {
         TempDir dir;
         FakeClock clock;
         UseDataPathsBelow(dir.path);
-        gLastIncidentTime.store(0);
+        gIncidentReference.store(kNoIncidentYet);
         UseSettings(c.heuristics, c.threshold);
         HandleNewProcess(*c.process);
 
@@ -559,7 +559,7 @@ TEST(HandleNewProcess, AwkwardTextKeepsEveryLineOneJsonObject) {
     UseDataPathsBelow(dir.path);
     UseSettings(true, 1);
     for (const Case& c : cases) {
-        gLastIncidentTime.store(0);
+        gIncidentReference.store(kNoIncidentYet);
         HandleNewProcess(MakeProcess(c.text, L"C:\\Users\\" + c.text, L"run " + c.text));
     }
     const std::vector<std::string> lines = ReadLogLines();
@@ -591,4 +591,63 @@ TEST(HandleNewProcess, TwoSuspiciousProcessesWithinTheRateLimitMakeOneIncident) 
               std::vector<std::string>({"proc_start", "proc_suspicious", "incident_created", "proc_start",
                                         "proc_suspicious", "incident_rate_limited"}));
     EXPECT_EQ(Incidents().size(), 1u);
+}
+
+// With extendedDetection the extended score replaces ScoreProcess and a decoded
+// command follows the specified members; without it every line is as before.
+// A reload between two processes takes effect at the second.
+TEST(HandleNewProcess, ExtendedDetectionSwitchesTheScoreAndAddsTheDecodedCommand) {
+    const std::wstring ps = L"C:\\Windows\\System32\\WindowsPowerShell\\v1.0\\powershell.exe";
+    const ProcessInfo encoded = MakeProcess(L"powershell.exe", ps, L"powershell -e VwByAGkAdABlAC0ATwB1AHQAcAB1AHQAIABoAGkA");
+    const ProcessInfo encoding = MakeProcess(L"tool.exe", L"C:\\Windows\\tool.exe", L"tool -Encoding utf8");
+    const ProcessInfo noPath = MakeProcess(L"svchost.exe", L"", L"svchost.exe -k x");
+    const ProcessInfo masquerade = MakeProcess(L"svchost.exe", L"C:\\Users\\u\\AppData\\Roaming\\svchost.exe", L"");
+    struct Case {
+        const char* what;
+        bool extended;
+        int32_t threshold;
+        const ProcessInfo* process;
+        const char* suspicious;  // what follows the start members in "proc_suspicious"; nullptr: not suspicious
+    } cases[] = {
+        {"encoded -e, extended", true, 60, &encoded,
+         ",\"score\":60,\"signals\":[\"script_engine_powershell\",\"encoded_command\"],\"decoded\":\"Write-Output "
+         "hi\""},
+        {"encoded -e, specified", false, 60, &encoded, nullptr},
+        {"-Encoding, extended", true, 30, &encoding, nullptr},
+        {"-Encoding, specified", false, 30, &encoding, ",\"score\":35,\"signals\":[\"encoded_command\"]"},
+        {"no path, extended", true, 40, &noPath, nullptr},
+        {"no path, specified", false, 40, &noPath,
+         ",\"score\":45,\"signals\":[\"non_windows_system_drive\",\"core_name_outside_system32\"]"},
+        {"core name in a user folder, extended", true, 60, &masquerade,
+         ",\"score\":70,\"signals\":[\"user_space_location\",\"core_name_masquerade\"]"},
+        {"core name in a user folder, specified", false, 60, &masquerade, nullptr},
+    };
+    TempDir dir;
+    FakeClock clock;
+    UseDataPathsBelow(dir.path);
+    size_t seen = 0;
+    for (const Case& c : cases) {
+        FakeClock::seconds += 3600;  // well past any rate limit
+        Config config;
+        SetConfigDefaults(config);
+        config.processSuspiciousScoreThreshold = c.threshold;
+        config.extendedDetection = c.extended;
+        StoreCurrentConfig(config);
+        HandleNewProcess(*c.process);
+
+        const std::vector<std::string> lines = ReadLogLines();
+        ASSERT_GT(lines.size(), seen) << c.what;
+        const std::string members = BuildProcStartMembers(*c.process);
+        EXPECT_NE(lines[seen].find("\"type\":\"proc_start\"," + members + "}"), std::string::npos) << c.what;
+        if (!c.suspicious) {
+            EXPECT_EQ(lines.size(), seen + 1) << c.what;
+        } else {
+            ASSERT_EQ(lines.size(), seen + 3) << c.what;
+            const std::string tail = "\"type\":\"proc_suspicious\"," + members + c.suspicious + "}";
+            ASSERT_GE(lines[seen + 1].size(), tail.size()) << c.what;
+            EXPECT_EQ(lines[seen + 1].substr(lines[seen + 1].size() - tail.size()), tail) << c.what;
+            EXPECT_EQ(json::parse(lines[seen + 2])["type"], "incident_created") << c.what;
+        }
+        seen = lines.size();
+    }
 }

@@ -1,0 +1,46 @@
+#include "procmon/process_snapshot_diff.h"
+
+#include <algorithm>
+
+std::vector<ProcessListEntry> NewProcesses(const std::vector<ProcessListEntry>& list,
+                                           ProcessSnapshotState& state) {
+    std::vector<std::pair<uint32_t, int64_t>> keys;
+    keys.reserve(list.size());
+    for (const ProcessListEntry& e : list) keys.emplace_back(e.pid, e.createTime);
+    std::sort(keys.begin(), keys.end());
+    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+
+    std::vector<ProcessListEntry> fresh;
+    if (state.primed) {
+        for (const ProcessListEntry& e : list)
+            if (!std::binary_search(state.known.begin(), state.known.end(),
+                                    std::make_pair(e.pid, e.createTime)))
+                fresh.push_back(e);
+        // Start order; equal keys end up side by side and are reported once.
+        std::stable_sort(
+            fresh.begin(), fresh.end(), [](const ProcessListEntry& a, const ProcessListEntry& b) {
+                return a.createTime != b.createTime ? a.createTime < b.createTime : a.pid < b.pid;
+            });
+        fresh.erase(std::unique(fresh.begin(), fresh.end(),
+                                [](const ProcessListEntry& a, const ProcessListEntry& b) {
+                                    return a.pid == b.pid && a.createTime == b.createTime;
+                                }),
+                    fresh.end());
+    }
+    state.known = std::move(keys);
+    state.primed = true;
+    return fresh;
+}
+
+bool ShouldTakeList(const ListGate& gate, uint32_t askedSize, bool everyListedProcessRuns, int64_t nowMs) {
+    if (!gate.listed || askedSize == 0 || askedSize != gate.sizeBeforeList || !everyListedProcessRuns)
+        return true;
+    // A clock that went back counts as due.
+    return nowMs < gate.listedAtMs || nowMs - gate.listedAtMs >= kWholeListEveryMs;
+}
+
+void NoteListTaken(ListGate& gate, uint32_t askedSize, int64_t nowMs) {
+    gate.listed = true;
+    gate.sizeBeforeList = askedSize;
+    gate.listedAtMs = nowMs;
+}
