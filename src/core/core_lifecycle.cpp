@@ -9,6 +9,7 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "core/clock.h"
@@ -91,17 +92,27 @@ bool DownloadsFolder(std::wstring& out) {
 }
 
 // Temporary files of whole-file writes that a crash cut short: in the data
-// folder (configuration, report) and in the incident folders.
+// folder (configuration, report) and in the newest incident folders. An
+// incident.json is written right after its folder is made, and folders are
+// named by time, so only the newest few can hold one; looking into every
+// folder would cost seconds at start with a long history.
+constexpr size_t kIncidentFoldersToClean = 16;
+
 void RemoveStaleWriteTemps() {
     RemoveStaleTempFiles(gDataPaths.dataDir);
+    std::vector<std::wstring> names;
     WIN32_FIND_DATAW fd;
     HANDLE find = FindFirstFileW(JoinPath(gDataPaths.incidentsDir, L"*").c_str(), &fd);
     if (find == INVALID_HANDLE_VALUE) return;
     do {
         if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || fd.cFileName[0] == L'.') continue;
-        RemoveStaleTempFiles(JoinPath(gDataPaths.incidentsDir, fd.cFileName));
+        names.push_back(fd.cFileName);
     } while (FindNextFileW(find, &fd));
     FindClose(find);
+    const size_t newest = std::min(names.size(), kIncidentFoldersToClean);
+    std::partial_sort(names.begin(), names.begin() + static_cast<std::ptrdiff_t>(newest), names.end(),
+                      [](const std::wstring& a, const std::wstring& b) { return a > b; });
+    for (size_t i = 0; i < newest; ++i) RemoveStaleTempFiles(JoinPath(gDataPaths.incidentsDir, names[i]));
 }
 
 // Plants the canaries and starts a watcher thread for one known folder.

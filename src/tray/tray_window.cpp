@@ -6,6 +6,7 @@
 #include "core/core_lifecycle.h"
 #include "core/handles.h"
 #include "core/paths.h"
+#include "incidents/incident_scanner.h"
 #include "report/html_report.h"
 #include "tray/alerts.h"
 #include "tray/app_shell.h"
@@ -71,6 +72,7 @@ void OnDestroy(HWND window) {
         CoreStop();
     } catch (...) {
     }
+    StopIncidentIndex();
     if (TrayIconPresent()) {
         TrayNotifyIcon(NIM_DELETE, &gTrayIcon);
         if (gTrayIcon.hIcon) {
