@@ -42,10 +42,13 @@ constexpr int kChangesPerStorm = 12'500;
 constexpr int kRateLimitSeconds = 2;
 // Growth allowed after the warm-up storm; between storms the figures barely
 // move. A leak of one handle per incident, or of ten bytes per handled change
-// record, goes beyond these within a storm or two.
+// record (50,000 a storm), goes beyond these within a storm or two.
 constexpr DWORD kHandleTolerance = 3;
 constexpr SIZE_T kPrivateBytesTolerance = 2u << 20;
-constexpr SIZE_T kHeapBytesTolerance = 64u << 10;
+// Each watcher also keeps the names it reported in the last seconds (bounded;
+// what is left after a storm depends on how busy its end was): up to a few
+// thousand 64-bit keys across the four watchers.
+constexpr SIZE_T kHeapBytesTolerance = 320u << 10;
 
 std::wstring gBase;
 
@@ -456,6 +459,10 @@ TEST(CoreLoad, StormsLeaveSoundLogRateLimitedIncidentsAndNoLeaks) {
         load.Start(folders, storm);
         const StormResult run = load.Finish();
         const DrainResult drained = Drain(tail, folders, storm);
+        // The incident index keeps what the store told it until a scan takes
+        // it, and no scan runs here: that is data by design, not a leak, so
+        // it is let go before measuring.
+        StopIncidentIndex();
         usage.push_back(CurrentUsage());
         processCalls += run.processCalls;
         const Usage& u = usage.back();

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <set>
 #include <string>
@@ -348,32 +349,71 @@ void PrintBatchCost() {
     gWatcherDrainSteps.gatherLines = true;
 }
 
+// Each storm runs in a process of its own (this program started again with
+// its arguments), so no run inherits what an earlier one left in the process.
+bool RunChild(const std::string& args) {
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring cmd = L"\"" + std::wstring(self) + L"\" " + Utf8ToWide(args);
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    std::fflush(stdout);
+    if (!CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi))
+        return false;
+    WaitForSingleObject(pi.hProcess, 600000);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return true;
+}
+
+struct Variant {
+    const char* label;
+    bool gather, issueFirst;
+};
+const Variant kVariants[] = {
+    {"both drain steps", true, true},
+    {"without gathered lines", false, true},
+    {"without issuing first", true, false},
+    {"without either (one line per append)", false, false},
+};
+
 }  // namespace
 
-int main() {
+// No arguments: every figure. "storm <native 0|1> <count> <variant index, or
+// -1 for the bare reader>", "cost" and "self": one of them.
+int main(int argc, char** argv) {
     SetUpCore();
     gWatcherCounters.keepOverflowWindows = true;
-    PrintBatchCost();
-    struct Variant {
-        const char* label;
-        bool gather, issueFirst;
-    } variants[] = {
-        {"both drain steps", true, true},
-        {"without gathered lines", false, true},
-        {"without issuing first", true, false},
-        {"without either (one line per append)", false, false},
-    };
-    struct Storm {
-        bool native;
-        int count;
-    } storms[] = {{true, 5000}, {true, 20000}, {false, 5000}};
-    for (const Storm& storm : storms) {
-        std::printf("-- a storm made %s, %d files in a new subfolder\n",
-                    storm.native ? "by a native Linux process" : "from inside Wine", storm.count);
-        PrintBareConsumer(storm.native, storm.count);
-        for (const Variant& v : variants)
-            PrintStorm(v.label, storm.count, RunStorm(storm.native, storm.count, v.gather, v.issueFirst));
+    const std::string what = argc > 1 ? argv[1] : "";
+    if (what == "cost") {
+        PrintBatchCost();
+    } else if (what == "self") {
+        RunSelfFeedingCheck();
+    } else if (what == "storm" && argc > 4) {
+        const bool native = std::atoi(argv[2]) != 0;
+        const int count = std::atoi(argv[3]), variant = std::atoi(argv[4]);
+        if (variant < 0) {
+            PrintBareConsumer(native, count);
+        } else {
+            const Variant& v = kVariants[variant];
+            PrintStorm(v.label, count, RunStorm(native, count, v.gather, v.issueFirst));
+        }
+    } else {
+        RunChild("cost");
+        struct Storm {
+            bool native;
+            int count;
+        } storms[] = {{true, 5000}, {true, 20000}, {false, 5000}};
+        for (const Storm& storm : storms) {
+            std::printf("-- a storm made %s, %d files in a new subfolder\n",
+                        storm.native ? "by a native Linux process" : "from inside Wine", storm.count);
+            for (int v = -1; v < 4; ++v)
+                RunChild("storm " + std::to_string(storm.native) + " " + std::to_string(storm.count) + " " +
+                         std::to_string(v));
+        }
+        RunChild("self");
     }
-    RunSelfFeedingCheck();
+    std::fflush(stdout);
     return 0;
 }
