@@ -45,9 +45,9 @@ constexpr int kRateLimitSeconds = 2;
 // record (50,000 a storm), goes beyond these within a storm or two.
 constexpr DWORD kHandleTolerance = 3;
 constexpr SIZE_T kPrivateBytesTolerance = 2u << 20;
-// Each watcher also keeps the names it reported in the last seconds (bounded;
-// what is left after a storm depends on how busy its end was): up to a few
-// thousand 64-bit keys across the four watchers.
+// The burst detector keeps the batch times of its window (30 s): the fast
+// drain completes thousands of small batches a storm, and that list's
+// capacity grows in doubling steps (64, 128, 256 KiB) before it settles.
 constexpr SIZE_T kHeapBytesTolerance = 320u << 10;
 
 std::wstring gBase;
