@@ -105,6 +105,9 @@ TrayHarness::TrayHarness(bool isAdmin, const std::string& config, bool startCore
         WriteFileBytes(dir.Sub(L"appdata\\Vellumgard\\Vellumgard.config.json"), config);
     }
     InstallTrayRecorders();
+    // As the agent does: the display driver comes up on this thread before the
+    // core's workers start, or Wine can deadlock loading it from both at once.
+    GetSystemMetrics(SM_CXSCREEN);
     if (startCore) CoreStart(isAdmin);
 }
 
