@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -19,64 +18,9 @@
 #include "core/paths.h"
 #include "core/text.h"
 #include "support/test_support.h"
-
-namespace {
+#include "tool_support.h"
 
 using Clock = std::chrono::steady_clock;
-
-std::wstring ShellFolder(int csidl) {
-    wchar_t buf[MAX_PATH] = {};
-    SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, buf);
-    return buf;
-}
-
-bool WaitUntil(const std::function<bool()>& cond, int timeoutMs, int stepMs = 50) {
-    for (int waited = 0; waited < timeoutMs; waited += stepMs) {
-        if (cond()) return true;
-        Sleep(stepMs);
-    }
-    return cond();
-}
-
-struct FindCtx {
-    DWORD pid;
-    HWND found;
-};
-
-BOOL CALLBACK FindTray(HWND w, LPARAM p) {
-    auto* ctx = reinterpret_cast<FindCtx*>(p);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(w, &pid);
-    wchar_t cls[64] = {};
-    GetClassNameW(w, cls, 64);
-    if (pid == ctx->pid && std::wstring(cls) == L"VellumgardTrayClass") {
-        ctx->found = w;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-size_t CountIncidents(const std::wstring& dir) {
-    size_t n = 0;
-    WIN32_FIND_DATAW fd;
-    HANDLE h = FindFirstFileW((dir + L"\\*").c_str(), &fd);
-    if (h == INVALID_HANDLE_VALUE) return 0;
-    do {
-        if (fd.cFileName[0] != L'.' &&
-            GetFileAttributesW((dir + L"\\" + fd.cFileName + L"\\incident.json").c_str()) != INVALID_FILE_ATTRIBUTES)
-            ++n;
-    } while (FindNextFileW(h, &fd));
-    FindClose(h);
-    return n;
-}
-
-double Percentile(std::vector<double> v, double p) {
-    std::sort(v.begin(), v.end());
-    const size_t i = static_cast<size_t>(p * (v.size() - 1) + 0.5);
-    return v[std::min(i, v.size() - 1)];
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 2) return 2;
@@ -91,13 +35,9 @@ int main(int argc, char** argv) {
                    "{\"enableProcessMonitor\": false, \"incidentRateLimitSeconds\": 1, \"burstThreshold\": 1000000,"
                    " \"enableCanaryFiles\": false}\n");
 
-    std::wstring cmd = L"\"" + exe + L"\"";
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return 1;
-    FindCtx ctx{pi.dwProcessId, nullptr};
-    WaitUntil([&] { EnumWindows(FindTray, reinterpret_cast<LPARAM>(&ctx)); return ctx.found != nullptr; }, 30000);
+    Agent agent;
+    StartAgent(exe, agent);
+    if (!agent.pi.hProcess) return 1;
     const std::string started = "Dir monitor started: " + WideToUtf8(docs) + "\"";
     WaitUntil([&] { return ReadFileBytes(log).find(started) != std::string::npos; }, 20000);
 
@@ -147,7 +87,7 @@ int main(int argc, char** argv) {
 
     // Idle cost.
     Sleep(5000);
-    HANDLE proc = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pi.dwProcessId);
+    HANDLE proc = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, agent.pi.dwProcessId);
     auto cpu = [&] {
         FILETIME c, e, k, u;
         GetProcessTimes(proc, &c, &e, &k, &u);
@@ -166,9 +106,6 @@ int main(int argc, char** argv) {
                 mem.PeakWorkingSetSize / 1048576.0, mem.PagefileUsage / 1048576.0);
     CloseHandle(proc);
 
-    PostMessageW(ctx.found, WM_COMMAND, 1007, 0);
-    WaitForSingleObject(pi.hProcess, 30000);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
+    StopAgent(agent);
     return 0;
 }

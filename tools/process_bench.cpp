@@ -16,7 +16,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -25,25 +24,11 @@
 #include "core/text.h"
 #include "procmon/process_poller.h"
 #include "support/test_support.h"
+#include "tool_support.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr double kHostTicksPerSecond = 100.0;  // USER_HZ of the Linux host
-
-std::wstring ShellFolder(int csidl) {
-    wchar_t buf[MAX_PATH] = {};
-    SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, buf);
-    return buf;
-}
-
-bool WaitUntil(const std::function<bool()>& cond, int timeoutMs) {
-    for (int waited = 0; waited < timeoutMs; waited += 50) {
-        if (cond()) return true;
-        Sleep(50);
-    }
-    return cond();
-}
 
 double Ms(Clock::time_point from) {
     return std::chrono::duration<double, std::milli>(Clock::now() - from).count();
@@ -51,30 +36,9 @@ double Ms(Clock::time_point from) {
 
 // --- the host's view of this prefix's processes --------------------------
 
-std::string HostFile(const std::string& unixPath) {
-    std::wstring path = L"Z:" + Utf8ToWide(unixPath);
-    for (wchar_t& c : path)
-        if (c == L'/') c = L'\\';
-    return ReadFileBytes(path);
-}
-
 // utime + stime of a host process, in ticks; -1 when it cannot be read.
-long long HostCpuTicks(const std::string& pid) {
-    const std::string stat = HostFile("/proc/" + pid + "/stat");
-    const size_t close = stat.rfind(')');
-    if (close == std::string::npos) return -1;
-    std::vector<std::string> fields;
-    std::string field;
-    for (size_t i = close + 2; i <= stat.size(); ++i) {
-        if (i == stat.size() || stat[i] == ' ') {
-            fields.push_back(field);
-            field.clear();
-        } else {
-            field += stat[i];
-        }
-    }
-    if (fields.size() < 13) return -1;
-    return std::stoll(fields[11]) + std::stoll(fields[12]);
+long long HostPidCpuTicks(const std::string& pid) {
+    return HostCpuTicks(Utf8ToWide("Z:\\proc\\" + pid + "\\stat"));
 }
 
 // The host pid of a process of this prefix whose program (the first word of
@@ -108,54 +72,6 @@ std::string FindHostProcess(const std::string& needle, bool inCommandLine) {
 
 // --- the agent ---------------------------------------------------------------
 
-struct FindCtx {
-    DWORD pid;
-    HWND found;
-};
-
-BOOL CALLBACK FindTray(HWND w, LPARAM p) {
-    auto* ctx = reinterpret_cast<FindCtx*>(p);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(w, &pid);
-    wchar_t cls[64] = {};
-    GetClassNameW(w, cls, 64);
-    if (pid == ctx->pid && std::wstring(cls) == L"VellumgardTrayClass") {
-        ctx->found = w;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-struct Agent {
-    PROCESS_INFORMATION pi{};
-    HWND window = nullptr;
-};
-
-bool StartAgent(const std::wstring& exe, Agent& agent) {
-    std::wstring cmd = L"\"" + exe + L"\"";
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    if (!CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &agent.pi))
-        return false;
-    FindCtx ctx{agent.pi.dwProcessId, nullptr};
-    WaitUntil(
-        [&] {
-            EnumWindows(FindTray, reinterpret_cast<LPARAM>(&ctx));
-            return ctx.found != nullptr;
-        },
-        30000);
-    agent.window = ctx.found;
-    return agent.window != nullptr;
-}
-
-void StopAgent(Agent& agent) {
-    if (agent.window) PostMessageW(agent.window, WM_COMMAND, 1007, 0);
-    if (WaitForSingleObject(agent.pi.hProcess, 30000) != WAIT_OBJECT_0)
-        TerminateProcess(agent.pi.hProcess, 98);
-    CloseHandle(agent.pi.hThread);
-    CloseHandle(agent.pi.hProcess);
-}
-
 HANDLE Launch(const std::wstring& exe, const std::wstring& commandLine, DWORD sleepMs, DWORD* pid) {
     SetEnvironmentVariableW(L"VG_SLEEP_MS", std::to_wstring(sleepMs).c_str());
     std::wstring cmd = commandLine;
@@ -171,9 +87,9 @@ HANDLE Launch(const std::wstring& exe, const std::wstring& commandLine, DWORD sl
 
 // The agent's and the wineserver's CPU over `seconds`, in % of one core.
 void MeasureIdle(const char* what, const std::string& agentPid, const std::string& serverPid, int seconds) {
-    const long long a0 = HostCpuTicks(agentPid), s0 = serverPid.empty() ? -1 : HostCpuTicks(serverPid);
+    const long long a0 = HostPidCpuTicks(agentPid), s0 = serverPid.empty() ? -1 : HostPidCpuTicks(serverPid);
     Sleep(seconds * 1000);
-    const long long a1 = HostCpuTicks(agentPid), s1 = serverPid.empty() ? -1 : HostCpuTicks(serverPid);
+    const long long a1 = HostPidCpuTicks(agentPid), s1 = serverPid.empty() ? -1 : HostPidCpuTicks(serverPid);
     if (a0 < 0 || a1 < 0) {
         std::printf("%s: the agent's host process could not be read\n", what);
         return;
@@ -216,18 +132,18 @@ int main(int argc, char** argv) {
         std::vector<uint8_t> buffer;
         std::vector<ProcessListEntry> list;
         const std::string self = FindHostProcess("process_bench.exe", true);
-        const long long c0 = HostCpuTicks(self);
+        const long long c0 = HostPidCpuTicks(self);
         const auto t0 = Clock::now();
         const int lists = 40;
         for (int i = 0; i < lists; ++i) TakeProcessList(buffer, AskProcessListSize(), list);
         const double listMs = Ms(t0) / lists;
-        const long long c1 = HostCpuTicks(self);
+        const long long c1 = HostPidCpuTicks(self);
         const auto t1 = Clock::now();
         const int asks = 400;
         uint32_t size = 0;
         for (int i = 0; i < asks; ++i) size = AskProcessListSize();
         const double askMs = Ms(t1) / asks;
-        const long long c2 = HostCpuTicks(self);
+        const long long c2 = HostPidCpuTicks(self);
         std::printf(
             "whole process list (%zu processes, %u bytes asked): %.2f ms per list, %.2f ms CPU; "
             "asking its size: %.3f ms, %.3f ms CPU\n",

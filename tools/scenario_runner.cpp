@@ -19,88 +19,9 @@
 #include "core/text.h"
 #include "incidents/incident_scanner.h"
 #include "support/test_support.h"
+#include "tool_support.h"
 
 namespace {
-
-constexpr UINT kCmdExit = 1007;
-
-std::wstring ShellFolder(int csidl) {
-    wchar_t buf[MAX_PATH] = {};
-    SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, buf);
-    return buf;
-}
-
-int64_t NowFileTime() {
-    FILETIME ft;
-    GetSystemTimeAsFileTime(&ft);
-    return (static_cast<int64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
-}
-
-struct Agent {
-    PROCESS_INFORMATION pi{};
-    HWND window = nullptr;
-};
-
-struct FindCtx {
-    DWORD pid;
-    HWND found;
-};
-
-BOOL CALLBACK FindTray(HWND w, LPARAM p) {
-    auto* ctx = reinterpret_cast<FindCtx*>(p);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(w, &pid);
-    wchar_t cls[64] = {};
-    GetClassNameW(w, cls, 64);
-    if (pid == ctx->pid && std::wstring(cls) == L"VellumgardTrayClass") {
-        ctx->found = w;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-std::vector<std::string> LogLinesOf(const std::wstring& logFile) { return SplitLines(ReadFileBytes(logFile)); }
-
-bool LogHas(const std::wstring& logFile, const std::string& needle) {
-    for (const std::string& line : LogLinesOf(logFile))
-        if (line.find(needle) != std::string::npos) return true;
-    return false;
-}
-
-bool WaitUntil(const std::function<bool()>& cond, int timeoutMs) {
-    for (int waited = 0; waited < timeoutMs; waited += 50) {
-        if (cond()) return true;
-        Sleep(50);
-    }
-    return cond();
-}
-
-bool StartAgent(const std::wstring& exe, Agent& agent) {
-    std::wstring cmd = L"\"" + exe + L"\"";
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    if (!CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &agent.pi)) return false;
-    FindCtx ctx{agent.pi.dwProcessId, nullptr};
-    WaitUntil(
-        [&] {
-            ctx.found = nullptr;
-            EnumWindows(FindTray, reinterpret_cast<LPARAM>(&ctx));
-            return ctx.found != nullptr;
-        },
-        30000);
-    agent.window = ctx.found;
-    return agent.window != nullptr;
-}
-
-DWORD StopAgent(Agent& agent) {
-    if (agent.window) PostMessageW(agent.window, WM_COMMAND, kCmdExit, 0);
-    DWORD code = 99;
-    if (WaitForSingleObject(agent.pi.hProcess, 30000) != WAIT_OBJECT_0) TerminateProcess(agent.pi.hProcess, 98);
-    GetExitCodeProcess(agent.pi.hProcess, &code);
-    CloseHandle(agent.pi.hThread);
-    CloseHandle(agent.pi.hProcess);
-    return code;
-}
 
 // The sandbox's document tree: 5 top folders x 3 subfolders x 20 documents,
 // plus a few files at the top. Folders are made while the agent runs, one at
@@ -186,21 +107,9 @@ struct IncidentOnDisk {
 
 std::vector<IncidentOnDisk> IncidentsOnDisk(const std::wstring& incidentsDir) {
     std::vector<IncidentOnDisk> list;
-    WIN32_FIND_DATAW fd;
-    HANDLE h = FindFirstFileW((incidentsDir + L"\\*").c_str(), &fd);
-    if (h == INVALID_HANDLE_VALUE) return list;
-    do {
-        if (fd.cFileName[0] == L'.') continue;
-        const std::wstring json = incidentsDir + L"\\" + fd.cFileName + L"\\incident.json";
-        WIN32_FILE_ATTRIBUTE_DATA info;
-        if (!GetFileAttributesExW(json.c_str(), GetFileExInfoStandard, &info)) continue;
-        IncidentOnDisk inc;
-        inc.created = (static_cast<int64_t>(info.ftCreationTime.dwHighDateTime) << 32) | info.ftCreationTime.dwLowDateTime;
-        inc.reason = ParseIncidentSummary(ReadFileBytes(json)).reason;
-        list.push_back(inc);
-    } while (FindNextFileW(h, &fd));
-    FindClose(h);
-    std::sort(list.begin(), list.end(), [](const IncidentOnDisk& a, const IncidentOnDisk& b) { return a.created < b.created; });
+    for (const IncidentFolder& folder : ListIncidents(incidentsDir))
+        list.push_back({folder.created,
+                        ParseIncidentSummary(ReadFileBytes(incidentsDir + L"\\" + folder.name + L"\\incident.json")).reason});
     return list;
 }
 
@@ -272,6 +181,7 @@ Outcome RunPattern(const std::wstring& exe, const Pattern& pattern) {
     Outcome out;
     Agent agent;
     if (!StartAgent(exe, agent)) {
+        StopAgent(agent);
         out.ok = false;
         out.missing = "agent did not start";
         return out;

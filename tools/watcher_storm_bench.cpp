@@ -20,7 +20,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -29,128 +28,14 @@
 #include "core/text.h"
 #include "support/native_storm.h"
 #include "support/test_support.h"
+#include "tool_support.h"
 
 namespace {
 
-std::wstring ShellFolder(int csidl) {
-    wchar_t buf[MAX_PATH] = {};
-    SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, buf);
-    return buf;
-}
-
-bool WaitUntil(const std::function<bool()>& cond, int timeoutMs, int stepMs = 50) {
-    for (int waited = 0; waited < timeoutMs; waited += stepMs) {
-        if (cond()) return true;
-        Sleep(stepMs);
-    }
-    return cond();
-}
-
-struct FindCtx {
-    DWORD pid;
-    HWND found;
-};
-
-BOOL CALLBACK FindTray(HWND w, LPARAM p) {
-    auto* ctx = reinterpret_cast<FindCtx*>(p);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(w, &pid);
-    wchar_t cls[64] = {};
-    GetClassNameW(w, cls, 64);
-    if (pid == ctx->pid && std::wstring(cls) == L"VellumgardTrayClass") {
-        ctx->found = w;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-// The agent's CPU time comes from the host's /proc: under Wine,
-// GetProcessTimes reports nothing for another process (a spinning child
-// showed 0.03 s after 1.5 s). Found by its command line, the path it was
-// started with.
-std::wstring FindHostStat(const std::wstring& exe) {
-    const std::string want = WideToUtf8(exe);
-    WIN32_FIND_DATAW fd;
-    HANDLE find = FindFirstFileW(L"Z:\\proc\\*", &fd);
-    if (find == INVALID_HANDLE_VALUE) return std::wstring();
-    std::wstring found;
-    do {
-        if (fd.cFileName[0] < L'0' || fd.cFileName[0] > L'9') continue;
-        const std::wstring dir = std::wstring(L"Z:\\proc\\") + fd.cFileName;
-        const std::string cmdline = ReadFileBytes(dir + L"\\cmdline");
-        if (cmdline.compare(0, want.size() + 1, want + std::string(1, '\0')) == 0) found = dir + L"\\stat";
-    } while (found.empty() && FindNextFileW(find, &fd));
-    FindClose(find);
-    return found;
-}
-
-// utime + stime of /proc/<pid>/stat, in seconds (clock ticks of 1/100 s).
+// utime + stime of the agent's host process, in seconds (0 when unreadable).
 double HostCpuSeconds(const std::wstring& stat) {
-    const std::string text = ReadFileBytes(stat);
-    const size_t close = text.rfind(')');
-    if (close == std::string::npos) return 0;
-    std::vector<std::string> fields;
-    size_t at = close + 2;
-    while (at < text.size()) {
-        const size_t space = text.find(' ', at);
-        fields.push_back(text.substr(at, space == std::string::npos ? std::string::npos : space - at));
-        if (space == std::string::npos) break;
-        at = space + 1;
-    }
-    if (fields.size() < 13) return 0;
-    return (std::atof(fields[11].c_str()) + std::atof(fields[12].c_str())) / 100.0;
-}
-
-// The log read incrementally: only what was appended since the last call.
-struct LogTail {
-    std::wstring path;
-    uint64_t offset = 0;
-    std::string partial;
-    std::vector<std::string> NewLines() {
-        std::vector<std::string> lines;
-        HANDLE f =
-            CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                        nullptr, OPEN_EXISTING, 0, nullptr);
-        if (f == INVALID_HANDLE_VALUE) return lines;
-        LARGE_INTEGER at;
-        at.QuadPart = static_cast<LONGLONG>(offset);
-        SetFilePointerEx(f, at, nullptr, FILE_BEGIN);
-        std::vector<char> buf(1 << 20);
-        DWORD got = 0;
-        while (ReadFile(f, buf.data(), static_cast<DWORD>(buf.size()), &got, nullptr) && got > 0) {
-            offset += got;
-            partial.append(buf.data(), got);
-        }
-        CloseHandle(f);
-        size_t start = 0, end;
-        while ((end = partial.find('\n', start)) != std::string::npos) {
-            lines.push_back(partial.substr(start, end - start));
-            start = end + 1;
-        }
-        partial.erase(0, start);
-        return lines;
-    }
-};
-
-std::string Member(const std::string& line, const char* key) {
-    const std::string k = std::string("\"") + key + "\":\"";
-    const size_t at = line.find(k);
-    if (at == std::string::npos) return std::string();
-    const size_t start = at + k.size();
-    size_t end = start;
-    while (end < line.size() && line[end] != '"') end += line[end] == '\\' ? 2 : 1;
-    return line.substr(start, end - start);
-}
-
-// Waits until the log has not grown for quietMs, keeping every new line.
-void DrainUntilQuiet(LogTail& tail, std::vector<std::string>& into, int quietMs, int timeoutMs = 180000) {
-    int quiet = 0;
-    for (int waited = 0; waited < timeoutMs && quiet < quietMs; waited += 200) {
-        std::vector<std::string> lines = tail.NewLines();
-        quiet = lines.empty() ? quiet + 200 : 0;
-        into.insert(into.end(), lines.begin(), lines.end());
-        Sleep(200);
-    }
+    const long long ticks = HostCpuTicks(stat);
+    return ticks < 0 ? 0 : ticks / kHostTicksPerSecond;
 }
 
 // A file time as the log's local "YYYY-MM-DDTHH:MM:SS".
@@ -186,12 +71,6 @@ std::vector<std::pair<std::wstring, uint64_t>> ChangeTimes(const std::wstring& f
     }
     CloseHandle(dir);
     return out;
-}
-
-double Percentile(std::vector<double> v, double p) {
-    std::sort(v.begin(), v.end());
-    const size_t i = static_cast<size_t>(p * (v.size() - 1) + 0.5);
-    return v[std::min(i, v.size() - 1)];
 }
 
 bool RemoveNatively(const std::wstring& folder) {
@@ -232,18 +111,9 @@ int main(int argc, char** argv) {
         "{\"enableProcessMonitor\": false, \"incidentRateLimitSeconds\": 1, \"burstThreshold\": 1000000,"
         " \"enableCanaryFiles\": false}\n");
 
-    std::wstring cmd = L"\"" + exe + L"\"";
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return 1;
-    FindCtx ctx{pi.dwProcessId, nullptr};
-    WaitUntil(
-        [&] {
-            EnumWindows(FindTray, reinterpret_cast<LPARAM>(&ctx));
-            return ctx.found != nullptr;
-        },
-        30000);
+    Agent agent;
+    StartAgent(exe, agent);
+    if (!agent.pi.hProcess) return 1;
     LogTail tail;
     tail.path = data + L"\\Vellumgard.log.jsonl";
     const std::string started = "Dir monitor started: " + WideToUtf8(docs) + "\"";
@@ -363,9 +233,6 @@ int main(int argc, char** argv) {
                     Percentile(latencies, 0.5), Percentile(latencies, 0.95), latencies.size());
     std::printf("\n");
 
-    PostMessageW(ctx.found, WM_COMMAND, 1007, 0);
-    WaitForSingleObject(pi.hProcess, 30000);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
+    StopAgent(agent);
     return 0;
 }
