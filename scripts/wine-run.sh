@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# The test programs' emulator: runs a Windows program under Wine with its
+# output going through files, then passes it on. A Wine process the program
+# starts inherits its standard handles: when that is the desktop's
+# explorer.exe (started by the first program that needs a window, whenever
+# none runs) it outlives the program, and had it inherited ctest's pipe, ctest
+# would wait for it until the test's timeout although the test had ended.
+out=$(mktemp "${TMPDIR:-/tmp}/vg-wine-out.XXXXXX") || exit 125
+err=$(mktemp "${TMPDIR:-/tmp}/vg-wine-err.XXXXXX") || exit 125
+trap 'rm -f "$out" "$err"' EXIT
+wine "$@" </dev/null >"$out" 2>"$err"
+rc=$?
+cat "$out"
+cat "$err" >&2
+exit $rc
