@@ -62,6 +62,20 @@ exec xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
     rm -rf "$storm_sandbox"
     exit $rc
   ) || status=1
+  echo "== content_check_bench (the running Vellumgard.exe: storms of checked files, extendedDetection off and on)"
+  (
+    content_sandbox="$sandbox-content"
+    [ -d /dev/shm ] && content_sandbox="/dev/shm/vellumgard-bench-content-$$"
+    rm -rf "$content_sandbox"
+    source "$root/scripts/wine-sandbox.sh" "$content_sandbox"
+    wineserver -p </dev/null >/dev/null 2>&1 &
+    wine wineboot </dev/null >/dev/null 2>&1
+    wine "$build/tools/content_check_bench.exe" "Z:$(echo "$build/Vellumgard.exe" | tr / \\\\)" </dev/null
+    rc=$?
+    wineserver -k </dev/null >/dev/null 2>&1 || true
+    rm -rf "$content_sandbox"
+    exit $rc
+  ) || status=1
   wineserver -k </dev/null >/dev/null 2>&1 || true
   exit $status
 ' _ "$root" "$sandbox" "$build"

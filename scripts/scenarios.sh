@@ -3,6 +3,7 @@
 # against the real agent under Wine, in a throwaway sandbox, and prints one
 # table row per pattern.
 # Fails only when a detection the rules guarantee did not appear.
+# Usage: scripts/scenarios.sh [pattern numbers, e.g. 8,9,12: only those rows]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
@@ -17,8 +18,8 @@ exec xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
   wineserver -p </dev/null >/dev/null 2>&1 &
   wine wineboot </dev/null >/dev/null 2>&1
   echo "== scenarios on $(nproc) cores, $(date -u +%Y-%m-%d)"
-  wine "$3/tools/scenario_runner.exe" "Z:$(echo "$3/Vellumgard.exe" | tr / \\\\)" </dev/null
+  wine "$3/tools/scenario_runner.exe" "Z:$(echo "$3/Vellumgard.exe" | tr / \\\\)" ${4:+"$4"} </dev/null
   rc=$?
   wineserver -k </dev/null >/dev/null 2>&1 || true
   exit $rc
-' _ "$root" "$sandbox" "$build"
+' _ "$root" "$sandbox" "$build" "${1:-}"

@@ -14,6 +14,16 @@ std::wstring ShellFolder(int csidl) {
     return buf;
 }
 
+std::wstring DownloadsFolder() {
+    static const GUID kFolderIdDownloads = {
+        0x374DE290, 0x123F, 0x4565, {0x91, 0x64, 0x39, 0xC4, 0x92, 0x5E, 0x46, 0x7B}};
+    wchar_t* path = nullptr;
+    std::wstring out;
+    if (SUCCEEDED(SHGetKnownFolderPath(kFolderIdDownloads, 0, nullptr, &path)) && path) out = path;
+    CoTaskMemFree(path);
+    return out;
+}
+
 int64_t NowFileTime() {
     FILETIME ft;
     GetSystemTimeAsFileTime(&ft);
@@ -108,6 +118,10 @@ std::vector<IncidentFolder> ListIncidents(const std::wstring& incidentsDir) {
 }
 
 size_t CountIncidents(const std::wstring& incidentsDir) { return ListIncidents(incidentsDir).size(); }
+
+std::string DirMonitorStarted(const std::wstring& folder) {
+    return "Dir monitor started: " + JsonEscape(WideToUtf8(folder)) + "\"";
+}
 
 std::vector<std::string> LogLinesOf(const std::wstring& logFile) { return SplitLines(ReadFileBytes(logFile)); }
 

@@ -16,6 +16,9 @@ constexpr UINT kTrayCmdExit = 1007;
 
 std::wstring ShellFolder(int csidl);
 
+// The user's Downloads folder (a known folder without a CSIDL).
+std::wstring DownloadsFolder();
+
 // The current time as a file time (100 ns since 1601, UTC).
 int64_t NowFileTime();
 
@@ -46,6 +49,9 @@ struct IncidentFolder {
 };
 std::vector<IncidentFolder> ListIncidents(const std::wstring& incidentsDir);
 size_t CountIncidents(const std::wstring& incidentsDir);
+
+// The log text saying the watch on `folder` runs (the path escaped as in the log).
+std::string DirMonitorStarted(const std::wstring& folder);
 
 std::vector<std::string> LogLinesOf(const std::wstring& logFile);
 bool LogHas(const std::wstring& logFile, const std::string& needle);

@@ -99,6 +99,8 @@ bool LoadConfig(std::wstring& status) {
     local.canaryFileNames = Utf8ToWide(ConfigReadString(content, "canaryFileNames", ""));
     local.extraWatchDirs = Utf8ToWide(ConfigReadString(content, "extraWatchDirs", ""));
     local.extendedDetection = ConfigReadBool(content, "extendedDetection", local.extendedDetection);
+    local.encryptedContentIncidentSeverity =
+        ConfigReadInt(content, "encryptedContentIncidentSeverity", local.encryptedContentIncidentSeverity);
 
     StoreCurrentConfig(local);
     RebuildCanaryNamesWith(local);

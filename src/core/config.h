@@ -31,6 +31,7 @@ struct Config {
     std::wstring canaryFileNames;
     std::wstring extraWatchDirs;
     bool extendedDetection = false;  // absent from the default file
+    int32_t encryptedContentIncidentSeverity = 0;  // absent from the default file; 0 or below: 90
 };
 
 // A full copy of the current settings, owned by whoever took it.

@@ -40,6 +40,8 @@ WorkerMainFn gProcessMonitorMain = NoProcessMonitor;
 WorkerMainFn gFolderWatcherMain = NoFolderWatcher;
 PlantCanariesFn gPlantCanaries = nullptr;
 StopExtraWatchersFn gStopExtraWatchers = nullptr;
+StopContentChecksFn gStopContentChecks = nullptr;
+StopIncidentContextFn gStopIncidentContext = nullptr;
 
 namespace {
 
@@ -194,6 +196,9 @@ void CoreStop() {
     for (void*& h : gCoreState.knownFolderWatcherThreads) h = nullptr;
 
     if (gStopExtraWatchers) gStopExtraWatchers();
+    // The watchers feed it, so it ends after them.
+    if (gStopContentChecks) gStopContentChecks();
+    if (gStopIncidentContext) gStopIncidentContext();
 
     DeleteCoreLock(gConfigLock);
     DeleteCoreLock(gWatchSetLock);

@@ -41,3 +41,13 @@ extern PlantCanariesFn gPlantCanaries;
 // every extra-folder watcher and empties the watch set.
 using StopExtraWatchersFn = void (*)();
 extern StopExtraWatchersFn gStopExtraWatchers;
+
+// Called by CoreStop after every watcher was stopped: ends the worker that
+// checks the content of changed files.
+using StopContentChecksFn = void (*)();
+extern StopContentChecksFn gStopContentChecks;
+
+// Called by CoreStop last among the workers (every part that creates
+// incidents has stopped): ends the worker that gathers incident contexts.
+using StopIncidentContextFn = void (*)();
+extern StopIncidentContextFn gStopIncidentContext;

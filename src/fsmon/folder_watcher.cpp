@@ -30,6 +30,8 @@
 #include "core/text.h"
 #include "fsmon/burst_detector.h"
 #include "fsmon/canary_files.h"
+#include "fsmon/content_check.h"
+#include "fsmon/content_rules.h"
 #include "fsmon/extended_name_rules.h"
 #include "fsmon/file_name_heuristics.h"
 #include "fsmon/tree_listing.h"
@@ -90,6 +92,7 @@ struct BatchScope {
     std::string folderJson;
     ConfigSnapshot settings;
     GatheredLines lines;
+    std::vector<BatchRecordName> contentNames;  // extended detection: files whose content is checked
     explicit BatchScope(const std::wstring& f) : folder(f), folderJson(JsonEscape(WideToUtf8(f))) {
         SnapshotConfig(settings);
     }
@@ -114,6 +117,8 @@ void HandleChangeRecord(WatcherState& state, BatchScope& batch, const NotifyReco
     }
 
     Emit(batch.lines, "dir_change", FieldMembers(batch.folderJson, fileJson, "action", action) + mark);
+    if (gLiveConfig.extendedDetection.load() && IsContentCheckedName(record.name))
+        batch.contentNames.push_back({record.name, record.action});
 
     const bool heuristics = gLiveConfig.enableDirFileHeuristics.load();
     const bool noteOn = heuristics && gLiveConfig.ransomNoteHeuristicsEnabled.load();
@@ -151,6 +156,13 @@ void LearnFromLiveRecord(WatcherState& state, const NotifyRecord& record, uint64
     if (record.action != FILE_ACTION_ADDED) return;
     // A full list: the whole tree is listed instead, which finds new folders too.
     if (!NoteAddedName(state.pendingAdded, record.name, nowMs, now)) PlanWholeTree(state.rescan, now);
+}
+
+// After the batch's lines are written and with no lock held: the worker
+// takes the files from here, and the watcher never waits for it.
+void HandContentChecks(const WatcherState& state, const BatchScope& batch) {
+    if (!batch.contentNames.empty())
+        QueueContentChecks(batch.folder, state.context.folderKey, ContentCheckNames(batch.contentNames));
 }
 
 void CountFirst(std::atomic<uint64_t>& slot, uint64_t value) {
@@ -194,6 +206,7 @@ void ProcessChangeBatch(WatcherState& state, const std::wstring& folder,
         ++handled;
     }
     Flush(batch.lines);
+    HandContentChecks(state, batch);
     gWatcherCounters.records += handled;
     ++gWatcherCounters.batches;
     gWatcherCounters.lastRecordTime = now;
@@ -328,6 +341,7 @@ void ReconcileStep(WatcherState& state, const std::wstring& folder, FolderReader
         Emit(batch.lines, "dir_rescan_cut", "\"folder\":\"" + batch.folderJson + "\"");
     }
     Flush(batch.lines);
+    HandContentChecks(state, batch);
     if (cut) FinishPass(state, folder, reader);
 }
 

@@ -3,6 +3,7 @@
 #include "core/hooks.h"
 #include "fsmon/canary_files.h"
 #include "fsmon/canary_names.h"
+#include "fsmon/content_check.h"
 #include "fsmon/folder_watcher.h"
 #include "fsmon/watch_set.h"
 
@@ -12,4 +13,5 @@ void InstallFileSystemHooks() {
     gPlantCanaries = PlantCanaries;
     gFolderWatcherMain = FolderWatcher;
     gStopExtraWatchers = StopAllExtraWatchers;
+    gStopContentChecks = StopContentChecks;
 }

@@ -6,6 +6,8 @@
 #include <unordered_set>
 #include <utility>
 
+#include "core/text.h"
+
 // --- Names and order -------------------------------------------------------
 
 bool IsIncidentFolderName(const std::wstring& name) {
@@ -94,6 +96,7 @@ void DropSummary(IndexedIncident& entry) {
 
 void IndexPut(IncidentIndex& index, const std::wstring& name, IndexedIncident entry) {
     if (!entry.timeOk || entry.time < index.compactedBelow) DropSummary(entry);
+    if (entry.summary) entry.summary->incidentFolder = WideToUtf8(name);
     auto it = index.entries.find(name);
     if (it == index.entries.end()) {
         it = index.entries.emplace(name, std::move(entry)).first;

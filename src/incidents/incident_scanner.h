@@ -17,6 +17,7 @@ struct IncidentSummary {
     int32_t severity = 0;
     std::string folder;
     std::string file;
+    std::string incidentFolder;  // the name of its folder below Incidents (UTF-8), filled by the scanner
 };
 
 // Every problem (missing folder, unreadable or malformed files) only makes

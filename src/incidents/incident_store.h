@@ -17,6 +17,9 @@ constexpr const char kReasonCanary[] = "canary_file_touched";
 constexpr const char kReasonBurst[] = "file_burst";
 constexpr const char kReasonProcess[] = "process_heuristic";
 constexpr const char kReasonDirFile[] = "dir_file_heuristic";
+// Extended detection: two files in one watched tree whose content no longer
+// matches their type (fsmon/content_check.h).
+constexpr const char kReasonEncryptedContent[] = "encrypted_content";
 
 void CreateIncident(const std::string& reason, int32_t severity, const std::wstring& folder);
 void CreateIncidentWithFile(const std::string& reason, int32_t severity, const std::wstring& folder,
@@ -29,3 +32,18 @@ std::string BuildIncidentJson(const std::string& ts, const std::string& reason, 
 
 // True only when every byte reached the file (core/event_log.h WriteTextFile).
 bool WriteIncidentJson(const std::wstring& incidentFolder, const std::string& text);
+
+// What the store tells gIncidentCreated about an incident it has just created.
+struct IncidentCreatedInfo {
+    std::wstring incidentFolder;  // full path of the incident's own folder
+    std::string reason;
+    int32_t severity = 0;
+    std::wstring folder, file;  // as in incident.json; file empty when it has none
+    int64_t timeMs = 0;         // ms since 1970 UTC
+};
+// Called after incidentFolder\incident.json was written in full and
+// incident_created logged, for every incident with a folder; the callee must
+// not block (it queues). Null: nothing happens. Installed by the agent
+// (tray/agent_hooks.cpp).
+using IncidentCreatedFn = void (*)(const IncidentCreatedInfo& info);
+extern IncidentCreatedFn gIncidentCreated;

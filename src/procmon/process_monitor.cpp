@@ -15,6 +15,7 @@
 #include "incidents/incident_store.h"
 #include "procmon/extended_process_rules.h"
 #include "procmon/process_heuristics.h"
+#include "procmon/process_memory_win.h"
 #include "procmon/process_poller.h"
 
 namespace {
@@ -97,6 +98,7 @@ uint32_t ProcessMonitorMain(void* /*arg*/) {
         // extendedDetection, read once as the thread starts: where WMI fails, poll the process list
         // instead of ending. Exit code 1 still means the set-up failed.
         const bool pollOnFailure = gLiveConfig.extendedDetection.load();
+        BeginProcessMemory();
         const uint32_t code = RunProcessMonitor(pollOnFailure);
         if (!pollOnFailure || code == 0) return code;
         return RunProcessPolling(code == kEventsGaveUp ? 0 : 1);
@@ -133,7 +135,9 @@ void HandleProcessEvent(IWbemClassObject* event) {
     ComPtr<IWbemClassObject> instance;
     if (FAILED(target.ref().punkVal->QueryInterface(IID_IWbemClassObject, instance.put_void())) || !instance)
         return;
-    HandleNewProcess(ExtractProcessInfo(instance.get()));
+    const ProcessInfo info = ExtractProcessInfo(instance.get());
+    RememberStartedProcess(info, ExtractProcessOrigin(instance.get()));
+    HandleNewProcess(info);
 }
 
 ProcessInfo ExtractProcessInfo(IWbemClassObject* instance) {

@@ -14,9 +14,11 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/config.h"
 #include "core/core_lifecycle.h"
 #include "core/event_log.h"
 #include "procmon/process_list_buffer.h"
+#include "procmon/process_memory_win.h"
 #include "procmon/process_monitor.h"
 
 namespace {
@@ -164,6 +166,39 @@ bool EveryListedProcessRuns(const ProcessWatch& watch) {
     return true;
 }
 
+// Creation time and parent of a listed process, for the memory of starts;
+// the parent stays unknown once the process is gone.
+ProcessOrigin OriginOf(const ProcessListEntry& entry) {
+    ProcessOrigin origin;
+    origin.startedMs = FileTimeToUnixMs(entry.createTime);
+    const NtQueryInformationProcessFn query = Ntdll().queryProcess;
+    UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.pid));
+    BasicProcessInfo basic{};
+    ULONG got = 0;
+    if (query && process && SameProcess(process.get(), entry.createTime) &&
+        query(process.get(), kProcessBasicInformation, &basic, sizeof basic, &got) >= 0)
+        origin.parentPid = static_cast<int32_t>(basic.parentPid);
+    return origin;
+}
+
+// Tells the memory of starts about listed processes that are gone, with the
+// exit time their watch handle gives, else now.
+void RememberEnds(const ProcessWatch& watch, const std::vector<ProcessKey>& ended) {
+    for (const ProcessKey& key : ended) {
+        int64_t endedMs = 0;
+        const auto at = std::lower_bound(
+            watch.handles.begin(), watch.handles.end(), key,
+            [](const std::pair<ProcessKey, UniqueHandle>& h, const ProcessKey& k) { return h.first < k; });
+        FILETIME created, exited, kernel, user;
+        if (at != watch.handles.end() && at->first == key &&
+            GetProcessTimes(at->second.get(), &created, &exited, &kernel, &user))
+            endedMs =
+                FileTimeToUnixMs((static_cast<int64_t>(exited.dwHighDateTime) << 32) | exited.dwLowDateTime);
+        RememberProcessEnd(static_cast<int32_t>(key.first), FileTimeToUnixMs(key.second),
+                           endedMs != 0 ? endedMs : NowUnixMs());
+    }
+}
+
 struct PollState {
     std::vector<uint8_t> buffer;
     ListGate gate;
@@ -173,15 +208,28 @@ struct PollState {
 };
 
 void PollOnce(PollState& s) {
+    const bool remember = gLiveConfig.extendedDetection.load();
+    // Every process started before this moment is in the list about to be asked for.
+    const int64_t asOf = remember ? NowUnixMs() : 0;
     const uint32_t size = AskProcessListSize();
     const int64_t now = static_cast<int64_t>(GetTickCount64());
-    if (!ShouldTakeList(s.gate, size, EveryListedProcessRuns(s.watch), now)) return;
+    if (!ShouldTakeList(s.gate, size, EveryListedProcessRuns(s.watch), now)) {
+        if (remember) NoteProcessListCurrent(asOf);  // nothing started or ended since the last list
+        return;
+    }
     std::vector<ProcessListEntry> list;
     if (!TakeProcessList(s.buffer, size, list)) return;
     NoteListTaken(s.gate, size, now);
+    // Before the watch and the known keys move on to this list.
+    if (remember) RememberEnds(s.watch, EndedProcesses(list, s.known));
     WatchList(s.watch, list);
-    for (const ProcessListEntry& entry : NewProcesses(list, s.known))
-        HandleNewProcess(ReadProcessDetails(entry, s.wmi));
+    for (const ProcessListEntry& entry : NewProcesses(list, s.known)) {
+        const ProcessOrigin origin = remember ? OriginOf(entry) : ProcessOrigin();
+        const ProcessInfo info = ReadProcessDetails(entry, s.wmi);
+        RememberStartedProcess(info, origin);
+        HandleNewProcess(info);
+    }
+    if (remember) NoteProcessListCurrent(asOf);
 }
 
 }  // namespace

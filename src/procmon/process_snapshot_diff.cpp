@@ -32,6 +32,18 @@ std::vector<ProcessListEntry> NewProcesses(const std::vector<ProcessListEntry>& 
     return fresh;
 }
 
+std::vector<std::pair<uint32_t, int64_t>> EndedProcesses(const std::vector<ProcessListEntry>& list,
+                                                         const ProcessSnapshotState& state) {
+    std::vector<std::pair<uint32_t, int64_t>> keys;
+    keys.reserve(list.size());
+    for (const ProcessListEntry& e : list) keys.emplace_back(e.pid, e.createTime);
+    std::sort(keys.begin(), keys.end());
+    std::vector<std::pair<uint32_t, int64_t>> ended;
+    for (const auto& key : state.known)
+        if (!std::binary_search(keys.begin(), keys.end(), key)) ended.push_back(key);
+    return ended;
+}
+
 bool ShouldTakeList(const ListGate& gate, uint32_t askedSize, bool everyListedProcessRuns, int64_t nowMs) {
     if (!gate.listed || askedSize == 0 || askedSize != gate.sizeBeforeList || !everyListedProcessRuns)
         return true;

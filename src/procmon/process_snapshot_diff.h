@@ -30,6 +30,12 @@ struct ProcessSnapshotState {
 std::vector<ProcessListEntry> NewProcesses(const std::vector<ProcessListEntry>& list,
                                            ProcessSnapshotState& state);
 
+// The (pid, creation time) keys the previous list held and `list` does not:
+// the processes that ended since, in key order. Nothing before a first list.
+// Call before NewProcesses, which moves `state` on to `list`.
+std::vector<std::pair<uint32_t, int64_t>> EndedProcesses(const std::vector<ProcessListEntry>& list,
+                                                         const ProcessSnapshotState& state);
+
 // Whether a period takes the whole list. Each period first asks the list
 // query only for the size a whole list would need (one cheap call), and the
 // monitor holds a handle to each listed process that tells when it ended. A

@@ -9,7 +9,7 @@
 
 namespace {
 
-enum class Reason { Canary, Burst, Process, DirFile, Other };
+enum class Reason { Canary, Burst, Process, DirFile, EncryptedContent, Other };
 
 // Exact, case-sensitive match of the whole string.
 Reason ClassifyReason(const std::string& reason) {
@@ -17,6 +17,7 @@ Reason ClassifyReason(const std::string& reason) {
     if (reason == "file_burst") return Reason::Burst;
     if (reason == "process_heuristic") return Reason::Process;
     if (reason == "dir_file_heuristic") return Reason::DirFile;
+    if (reason == "encrypted_content") return Reason::EncryptedContent;
     return Reason::Other;
 }
 
@@ -32,6 +33,8 @@ std::string IncidentTitle(const std::string& reason) {
             return "Suspicious process behavior detected";
         case Reason::DirFile:
             return "Suspicious file pattern detected";
+        case Reason::EncryptedContent:
+            return "Files overwritten with unreadable content (possible ransomware encryption)";
         case Reason::Other:
             break;
     }
@@ -55,6 +58,10 @@ std::string IncidentDescription(const IncidentSummary& incident) {
             return "A filename or extension matched suspicious patterns (for example ransom-note-like names "
                    "or "
                    "encrypted-looking extensions).";
+        case Reason::EncryptedContent:
+            return "Files in a watched folder were rewritten so that their content no longer matches their "
+                   "type (a document, picture or archive that now holds random-looking bytes). This is how "
+                   "ransomware encrypts files in place while keeping their names.";
         case Reason::Other:
             break;
     }
@@ -68,6 +75,12 @@ std::string IncidentAdvice(const IncidentSummary& incident) {
                "run a full antivirus scan, and review recent downloads/attachments. If alerts repeat, back "
                "up "
                "important files immediately (do not overwrite existing backups).";
+    }
+    if (ClassifyReason(incident.reason) == Reason::EncryptedContent) {
+        return "If you did not encrypt these files yourself: disconnect from the internet, close unfamiliar "
+               "apps, and do not open or edit more files in that folder. Run a full antivirus scan, then "
+               "check whether the named file still opens; restore damaged files from a backup only after "
+               "the scan is clean (do not overwrite existing backups).";
     }
     if (incident.severity >= 80) {
         return "If you did not expect this: disconnect from the internet, close unfamiliar apps, run a full "
@@ -97,6 +110,9 @@ std::string LikelyCause(const std::string& reason) {
         case Reason::DirFile:
             return "A suspicious filename/extension was detected (often seen with ransom notes or encrypted "
                    "file naming).";
+        case Reason::EncryptedContent:
+            return "Files were overwritten with encrypted-looking content (pattern matches ransomware "
+                   "encrypting files in place).";
         case Reason::Other:
             break;
     }
@@ -139,6 +155,20 @@ std::string IncidentStepsHtml(const IncidentSummary& incident) {
                    "<li>Review recent downloads and email attachments; delete anything suspicious.</li>"
                    "<li>If you see repeated alerts, consider disconnecting from the internet and backing up "
                    "important files.</li>"
+                   "</ul>";
+        case Reason::EncryptedContent:
+            return "<ul class=\"steps\">"
+                   "<li>If you did not encrypt these files yourself: <b>disconnect from the "
+                   "internet</b>.</li>"
+                   "<li>Try to open the file named in the incident; if it no longer opens, "
+                   "<b>close unfamiliar apps</b> and stop editing files.</li>"
+                   "<li><b>Run a full antivirus scan</b> (not a quick scan).</li>"
+                   "<li>Check <b>Recent downloads</b> and email attachments from the last 24h.</li>"
+                   "<li>Restore damaged files from a <b>backup</b> only after the scan is clean (do not "
+                   "overwrite existing backups).</li>"
+                   "<li>If you just made a password" VG_NB_HYPHEN
+                   "protected archive or used an encryption tool on these files, you can ignore this "
+                   "alert.</li>"
                    "</ul>";
         case Reason::Other:
             break;

@@ -13,8 +13,8 @@
 
 std::string IncidentTitle(const std::string& reason);
 std::string IncidentDescription(const IncidentSummary& incident);
-// The canary reason has its own advice; every other reason is advised by
-// severity alone.
+// The canary and encrypted-content reasons have their own advice; every other
+// reason is advised by severity alone.
 std::string IncidentAdvice(const IncidentSummary& incident);
 // One line for the report's status card.
 std::string LikelyCause(const std::string& reason);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/event_log.h"
+#include "core/text.h"
 #include "report/incident_explanations.h"
 
 namespace {
@@ -62,7 +63,7 @@ const char kStyleSheet[] =
 const char kNoIncidentsLine[] =
     "<div class=\"small\" style=\"margin-top:10px;\">No incidents recorded in the last 24 hours.</div>\n";
 
-void AppendIncidentCard(std::string& out, const IncidentSummary& inc) {
+void AppendIncidentCard(std::string& out, const IncidentSummary& inc, const LikelySource* source) {
     const SeverityBandInfo band = SeverityBand(inc.severity);
     out +=
         "<div class=\"card icard\" style=\"background:rgba(0,0,0,.18); "
@@ -91,7 +92,152 @@ void AppendIncidentCard(std::string& out, const IncidentSummary& inc) {
         out += "<div class=\"k\">Folder</div><div class=\"v\">" + HtmlEscape(inc.folder) + "</div>\n";
     if (!inc.file.empty())
         out += "<div class=\"k\">File</div><div class=\"v\">" + HtmlEscape(inc.file) + "</div>\n";
+    if (source)
+        out += "<div class=\"k\">Likely source</div><div class=\"v\">" +
+               HtmlEscape(LikelySourceText(*source)) + "</div>\n";
     out += "</div>\n</details>\n</div>\n";
+}
+
+// A reader just large enough for context.json: strings (escapes and
+// surrogate pairs decoded), and any other value skipped. Depth is bounded, so
+// hostile input costs at most its length.
+struct JsonCursor {
+    const std::string& text;
+    size_t at = 0;
+    bool ok = true;
+};
+
+constexpr int kMaxJsonDepth = 16;
+
+void SkipSpace(JsonCursor& c) {
+    while (c.at < c.text.size() &&
+           (c.text[c.at] == ' ' || c.text[c.at] == '\t' || c.text[c.at] == '\n' || c.text[c.at] == '\r'))
+        ++c.at;
+}
+
+bool Take(JsonCursor& c, char ch) {
+    SkipSpace(c);
+    if (c.at < c.text.size() && c.text[c.at] == ch) {
+        ++c.at;
+        return true;
+    }
+    return false;
+}
+
+bool ReadHex4(JsonCursor& c, uint32_t& value) {
+    if (c.text.size() - c.at < 4) return false;
+    value = 0;
+    for (int i = 0; i < 4; ++i) {
+        const char h = c.text[c.at++];
+        value <<= 4;
+        if (h >= '0' && h <= '9')
+            value |= static_cast<uint32_t>(h - '0');
+        else if (h >= 'a' && h <= 'f')
+            value |= static_cast<uint32_t>(h - 'a' + 10);
+        else if (h >= 'A' && h <= 'F')
+            value |= static_cast<uint32_t>(h - 'A' + 10);
+        else
+            return false;
+    }
+    return true;
+}
+
+bool ReadString(JsonCursor& c, std::string& out) {
+    out.clear();
+    if (!Take(c, '"')) return c.ok = false;
+    while (c.at < c.text.size()) {
+        const char ch = c.text[c.at++];
+        if (ch == '"') return true;
+        if (ch != '\\') {
+            out += ch;
+            continue;
+        }
+        if (c.at >= c.text.size()) break;
+        const char e = c.text[c.at++];
+        switch (e) {
+            case 'b':
+                out += '\b';
+                break;
+            case 'f':
+                out += '\f';
+                break;
+            case 'n':
+                out += '\n';
+                break;
+            case 'r':
+                out += '\r';
+                break;
+            case 't':
+                out += '\t';
+                break;
+            case 'u': {
+                uint32_t unit = 0;
+                if (!ReadHex4(c, unit)) return c.ok = false;
+                if (unit >= 0xD800 && unit <= 0xDBFF && c.text.compare(c.at, 2, "\\u") == 0) {
+                    const size_t back = c.at;
+                    c.at += 2;
+                    uint32_t low = 0;
+                    if (ReadHex4(c, low) && low >= 0xDC00 && low <= 0xDFFF) {
+                        unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+                    } else {
+                        c.at = back;
+                    }
+                }
+                AppendUtf8(out, unit);
+                break;
+            }
+            default:
+                out += e;  // \" \\ \/
+        }
+    }
+    return c.ok = false;
+}
+
+bool SkipValue(JsonCursor& c, int depth) {
+    SkipSpace(c);
+    if (c.at >= c.text.size() || depth > kMaxJsonDepth) return c.ok = false;
+    std::string scratch;
+    const char ch = c.text[c.at];
+    if (ch == '"') return ReadString(c, scratch);
+    if (ch == '{' || ch == '[') {
+        const char close = ch == '{' ? '}' : ']';
+        ++c.at;
+        if (Take(c, close)) return true;
+        do {
+            if (ch == '{' && !(ReadString(c, scratch) && Take(c, ':'))) return c.ok = false;
+            if (!SkipValue(c, depth + 1)) return false;
+        } while (Take(c, ','));
+        return Take(c, close) || (c.ok = false);
+    }
+    // A number, true, false or null: the run of characters that can make one.
+    const size_t start = c.at;
+    while (c.at < c.text.size() && std::strchr("+-.0123456789eEtruefalsn", c.text[c.at]) && c.text[c.at])
+        ++c.at;
+    return c.at > start || (c.ok = false);
+}
+
+// Calls member(key) for each member of an object; member reads or skips the value.
+template <typename MemberFn>
+bool ReadObject(JsonCursor& c, MemberFn member) {
+    if (!Take(c, '{')) return c.ok = false;
+    if (Take(c, '}')) return true;
+    std::string key;
+    do {
+        if (!(ReadString(c, key) && Take(c, ':') && member(key))) return c.ok = false;
+    } while (Take(c, ','));
+    return Take(c, '}') || (c.ok = false);
+}
+
+bool ReadStringArray(JsonCursor& c, std::vector<std::string>& out) {
+    out.clear();
+    if (!Take(c, '[')) return c.ok = false;
+    if (Take(c, ']')) return true;
+    std::string item;
+    do {
+        if (!ReadString(c, item)) return false;
+        out.push_back(item);
+    } while (Take(c, ','));
+    return Take(c, ']') || (c.ok = false);
 }
 
 void AppendPathEntry(std::string& out, const char* label, const std::string& path) {
@@ -169,6 +315,64 @@ std::string IncidentLocation(const IncidentSummary& incident) {
     return location;
 }
 
+bool ParseLikelySource(const std::string& contextJson, LikelySource& source) {
+    JsonCursor c{contextJson};
+    bool unknown = false, sawUnknown = false, haveTop = false;
+    std::string unknownWhy;
+    LikelySource top;
+    const bool parsed = ReadObject(c, [&](const std::string& key) {
+        if (key == "unknown") {
+            SkipSpace(c);
+            sawUnknown = true;
+            unknown = c.text.compare(c.at, 4, "true") == 0;
+            return SkipValue(c, 1);
+        }
+        if (key == "why") return ReadString(c, unknownWhy);
+        if (key != "suspects") return SkipValue(c, 1);
+        if (!Take(c, '[')) return c.ok = false;
+        if (Take(c, ']')) return true;
+        do {
+            if (haveTop) {
+                if (!SkipValue(c, 2)) return false;
+                continue;
+            }
+            const bool read = ReadObject(c, [&](const std::string& k) {
+                if (k == "name") return ReadString(c, top.name);
+                if (k == "path") return ReadString(c, top.path);
+                if (k == "why") return ReadStringArray(c, top.why);
+                return SkipValue(c, 3);
+            });
+            if (!read) return false;
+            haveTop = true;
+        } while (Take(c, ','));
+        return Take(c, ']') || (c.ok = false);
+    });
+    SkipSpace(c);
+    if (!parsed || !c.ok || c.at != contextJson.size() || !sawUnknown) return false;
+    if (unknown || !haveTop) {
+        if (!unknown) return false;  // neither a suspect nor "unknown": not a context we wrote
+        source = LikelySource();
+        source.unknown = true;
+        if (!unknownWhy.empty()) source.why.push_back(unknownWhy);
+        return true;
+    }
+    if (top.name.empty() && top.path.empty()) return false;
+    source = top;
+    return true;
+}
+
+std::string LikelySourceText(const LikelySource& source) {
+    std::string text;
+    if (source.unknown) {
+        text = "unknown";
+    } else {
+        text = source.name.empty() ? source.path : source.name;
+        if (!source.name.empty() && !source.path.empty()) text += " (" + source.path + ")";
+    }
+    for (size_t i = 0; i < source.why.size(); ++i) text += (i ? "; " : ": ") + source.why[i];
+    return text;
+}
+
 std::string ComposeReport(const ReportInputs& in) {
     // Each incident counts in exactly one band (the bands of SeverityBand).
     int32_t critical = 0, high = 0, medium = 0, low = 0;
@@ -239,7 +443,11 @@ std::string ComposeReport(const ReportInputs& in) {
 
     out += "<div class=\"card\">\n<div class=\"k\">Incidents (last 24 hours)</div>\n";
     if (in.incidents.empty()) out += kNoIncidentsLine;
-    for (const IncidentSummary& inc : in.incidents) AppendIncidentCard(out, inc);
+    for (const IncidentSummary& inc : in.incidents) {
+        const auto source =
+            inc.incidentFolder.empty() ? in.likelySources.end() : in.likelySources.find(inc.incidentFolder);
+        AppendIncidentCard(out, inc, source == in.likelySources.end() ? nullptr : &source->second);
+    }
     out += "</div>\n";
 
     out += "<div class=\"card\">\n<div class=\"k\">Paths</div>\n<div class=\"grid\">\n";

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,21 @@ void FeedLogTail(LogTailCollector& collector, const char* data, size_t size);
 // Ends the input and returns at most the newest 200 lines, in file order.
 std::vector<std::string> FinishLogTail(LogTailCollector& collector);
 
+// What an incident's context.json names as its likely source: the top
+// suspect, or nobody ("unknown", with the reason). UTF-8.
+struct LikelySource {
+    bool unknown = false;
+    std::string name, path;
+    std::vector<std::string> why;  // the top suspect's reasons, or the one reason for "unknown"
+};
+
+// Reads the top suspect from context.json bytes. False when the bytes are not
+// such an object (cut short, malformed, or neither a suspect nor "unknown").
+bool ParseLikelySource(const std::string& contextJson, LikelySource& source);
+
+// The "Likely source" row's text: "name (path): why; why", or "unknown: why".
+std::string LikelySourceText(const LikelySource& source);
+
 // Everything the page shows, as values. Paths are UTF-8.
 struct ReportInputs {
     std::string generated;  // YYYY-MM-DDTHH:MM:SS
@@ -36,6 +52,10 @@ struct ReportInputs {
     std::string dataDir;
     std::string logFile;
     std::string configFile;
+    // Filled only with extendedDetection on: the likely source of each
+    // incident by its folder name (IncidentSummary::incidentFolder). An
+    // incident without an entry (no context.json yet) shows no such row.
+    std::map<std::string, LikelySource> likelySources;
 };
 
 // The folder and file joined for display: one backslash between them unless

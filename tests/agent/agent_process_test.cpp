@@ -7,54 +7,18 @@
 #include <vector>
 
 #include "agent_fixture.h"
+#include "support/stand_in.h"
 
 namespace {
-
-std::wstring SleeperExe() {
-    std::wstring path = L"Z:" + Utf8ToWide(VG_SLEEPER_EXE);
-    for (wchar_t& c : path)
-        if (c == L'/') c = L'\\';
-    return path;
-}
 
 const std::string kPolling =
     "{\n  \"enableProcessMonitor\": true,\n  \"extendedDetection\": true,\n  \"canaryWarmupSeconds\": 1\n}\n";
 
-// A running copy of the stand-in program, ended when it goes away.
-struct Child {
-    Child() = default;
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-    ~Child() {
-        if (process) {
-            TerminateProcess(process.get(), 0);
-            WaitForSingleObject(process.get(), 5000);
-        }
-    }
-    UniqueHandle process;
-    DWORD pid = 0;
-    int64_t created = 0;  // FILETIME units
-    std::wstring exe;
-};
+using Child = StandIn;
 
 // dir\name, a copy of the stand-in program, started with exactly this command line.
 bool StartCopy(const TempDir& dir, const std::wstring& name, const std::wstring& commandLine, Child& child) {
-    child.exe = dir.Sub(name);
-    if (!PathExists(child.exe) && !CopyFileW(SleeperExe().c_str(), child.exe.c_str(), TRUE)) return false;
-    SetEnvironmentVariableW(L"VG_SLEEP_MS", L"3000");
-    std::wstring cmd = commandLine;
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(child.exe.c_str(), &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
-        return false;
-    CloseHandle(pi.hThread);
-    child.process.reset(pi.hProcess);
-    child.pid = pi.dwProcessId;
-    FILETIME c, e, k, u;
-    GetProcessTimes(pi.hProcess, &c, &e, &k, &u);
-    child.created = (static_cast<int64_t>(c.dwHighDateTime) << 32) | c.dwLowDateTime;
-    return true;
+    return StartStandIn(StandInProgram(VG_SLEEPER_EXE), dir.Sub(name), commandLine, 3000, child);
 }
 
 bool IsMonitorLine(const std::string& line) {

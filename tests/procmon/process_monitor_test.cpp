@@ -17,7 +17,9 @@
 #include "core/text.h"
 #include "fsmon/file_name_heuristics.h"
 #include "incidents/incident_store.h"
+#include "procmon/extended_process_rules.h"
 #include "procmon/process_heuristics.h"
+#include "procmon/process_memory_win.h"
 #include "support/test_support.h"
 
 using nlohmann::json;
@@ -650,4 +652,107 @@ TEST(HandleNewProcess, ExtendedDetectionSwitchesTheScoreAndAddsTheDecodedCommand
         }
         seen = lines.size();
     }
+}
+
+// The WMI path and the memory of process starts: with extendedDetection on,
+// each start is remembered with the parent and creation time the instance
+// gives and the monitor's score; with it off nothing is, and the log is the
+// same either way.
+TEST(HandleProcessEvent, WithExtendedDetectionTheStartIsRememberedWithItsOrigin) {
+    TempDir dir;
+    FakeClock clock;
+    UseDataPathsBelow(dir.path);
+    const std::wstring date = L"20240229120000.250000+060";
+    const std::wstring path = L"C:\\Users\\u\\Downloads\\invoice_2024.exe";
+    const std::wstring commandLine = L"invoice_2024.exe vssadmin delete shadows /all";
+    FakeWbemObject process;
+    process.Text(L"Name", L"invoice_2024.exe");
+    process.Text(L"ExecutablePath", path);
+    process.Text(L"CommandLine", commandLine);
+    process.Int(L"ProcessId", VT_I4, 4242);
+    process.Int(L"ParentProcessId", VT_I4, 77);
+    process.Text(L"CreationDate", date);
+    FakeWbemObject event;
+    event.Object(L"TargetInstance", &process);
+
+    std::vector<std::string> logs[2];
+    for (bool extended : {false, true}) {
+        ResetProcessMemory();
+        Config config;
+        SetConfigDefaults(config);
+        config.enableProcessHeuristics = false;
+        config.extendedDetection = extended;
+        StoreCurrentConfig(config);
+        const size_t before = ReadLogLines().size();
+        const int64_t earliest = NowUnixMs();
+        HandleProcessEvent(&event);
+        const std::vector<std::string> lines = ReadLogLines();
+        logs[extended].assign(lines.begin() + before, lines.end());
+
+        const std::vector<RememberedProcess> recent = RecentProcesses(NowUnixMs());
+        if (!extended) {
+            EXPECT_TRUE(recent.empty()) << "remembered with the setting off";
+            EXPECT_EQ(ProcessMemoryStartMs(), 0);
+            continue;
+        }
+        ASSERT_EQ(recent.size(), 1u);
+        const RememberedProcess& p = recent[0];
+        EXPECT_EQ(p.pid, 4242);
+        EXPECT_EQ(p.parentPid, 77);
+        EXPECT_EQ(p.startedMs, CimDateTimeToUnixMs(date));
+        EXPECT_NE(p.startedMs, 0);
+        EXPECT_GE(p.seenMs, earliest);
+        EXPECT_EQ(p.endedMs, 0);
+        EXPECT_EQ(p.name, L"invoice_2024.exe");
+        EXPECT_EQ(p.path, path);
+        EXPECT_EQ(p.commandLine, commandLine);
+        std::string fragment, decoded;
+        EXPECT_EQ(p.score, ScoreProcessExtended(p.name, path, commandLine, fragment, decoded));
+        EXPECT_GT(p.score, 0);
+        EXPECT_EQ(p.signals, SignalNames(fragment));
+        EXPECT_FALSE(p.signals.empty());
+        EXPECT_GE(ProcessMemoryStartMs(), earliest);
+    }
+    EXPECT_EQ(logs[true], logs[false]) << "the setting changed what the monitor logs";
+    EXPECT_EQ(process.refs.load(), 2u);
+}
+
+TEST(ExtractProcessOrigin, ParentAndCreationTimeOrUnknown) {
+    struct Case {
+        const char* what;
+        void (*fill)(FakeWbemObject& instance);
+        int32_t parentPid;
+        bool started;
+    } cases[] = {
+        {"both",
+         [](FakeWbemObject& o) {
+             o.Int(L"ParentProcessId", VT_I4, 1234);
+             o.Text(L"CreationDate", L"20240229110000.000000+000");
+         },
+         1234, true},
+        {"neither", [](FakeWbemObject&) {}, -1, false},
+        {"null values",
+         [](FakeWbemObject& o) {
+             o.Add(L"ParentProcessId").vt = VT_NULL;
+             o.Add(L"CreationDate").vt = VT_NULL;
+         },
+         -1, false},
+        {"wrong types",
+         [](FakeWbemObject& o) {
+             o.Text(L"ParentProcessId", L"1234");
+             o.Int(L"CreationDate", VT_I4, 5);
+         },
+         -1, false},
+        {"a date that is not one",
+         [](FakeWbemObject& o) { o.Text(L"CreationDate", L"2024022911****.000000+000"); }, -1, false},
+    };
+    for (const Case& c : cases) {
+        FakeWbemObject instance;
+        c.fill(instance);
+        const ProcessOrigin origin = ExtractProcessOrigin(&instance);
+        EXPECT_EQ(origin.parentPid, c.parentPid) << c.what;
+        EXPECT_EQ(origin.startedMs != 0, c.started) << c.what;
+        EXPECT_EQ(instance.refs.load(), 1u) << c.what;
+    }
+    EXPECT_EQ(ExtractProcessOrigin(nullptr).parentPid, -1);
 }

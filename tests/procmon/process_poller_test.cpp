@@ -19,18 +19,12 @@
 #include "core/handles.h"
 #include "core/text.h"
 #include "procmon/process_monitor.h"
+#include "support/stand_in.h"
 #include "support/test_support.h"
 
 using nlohmann::json;
 
 namespace {
-
-std::wstring SleeperExe() {
-    std::wstring path = L"Z:" + Utf8ToWide(VG_SLEEPER_EXE);
-    for (wchar_t& c : path)
-        if (c == L'/') c = L'\\';
-    return path;
-}
 
 int64_t CreationTime(HANDLE process) {
     FILETIME created, exited, kernel, user;
@@ -38,49 +32,21 @@ int64_t CreationTime(HANDLE process) {
     return (static_cast<int64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
 }
 
-// A running copy of the stand-in program; ended when it goes away.
-struct Child {
-    Child() = default;
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-    ~Child() {
-        if (process) {
-            TerminateProcess(process.get(), 0);
-            WaitForSingleObject(process.get(), 5000);
-        }
-    }
-    UniqueHandle process;
-    DWORD pid = 0;
-    int64_t createTime = 0;
-    std::wstring exe;
+using Child = StandIn;
 
-    ProcessListEntry Entry() const {
-        ProcessListEntry e;
-        e.pid = pid;
-        e.createTime = createTime;
-        e.name = exe.substr(exe.find_last_of(L'\\') + 1);
-        return e;
-    }
-};
+ProcessListEntry EntryOf(const Child& child) {
+    ProcessListEntry e;
+    e.pid = static_cast<uint32_t>(child.pid);
+    e.createTime = child.created;
+    e.name = child.exe.substr(child.exe.find_last_of(L'\\') + 1);
+    return e;
+}
 
 // Copies the stand-in program to dir\name and starts it with exactly this
 // command line; it sleeps `sleepMs`.
 bool StartCopy(const TempDir& dir, const std::wstring& name, const std::wstring& commandLine, DWORD sleepMs,
                Child& child) {
-    child.exe = dir.Sub(name);
-    if (!PathExists(child.exe) && !CopyFileW(SleeperExe().c_str(), child.exe.c_str(), TRUE)) return false;
-    SetEnvironmentVariableW(L"VG_SLEEP_MS", std::to_wstring(sleepMs).c_str());
-    std::wstring cmd = commandLine;
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(child.exe.c_str(), &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
-        return false;
-    CloseHandle(pi.hThread);
-    child.process.reset(pi.hProcess);
-    child.pid = pi.dwProcessId;
-    child.createTime = CreationTime(pi.hProcess);
-    return true;
+    return StartStandIn(StandInProgram(VG_SLEEPER_EXE), dir.Sub(name), commandLine, sleepMs, child);
 }
 
 const ProcessListEntry* Find(const std::vector<ProcessListEntry>& list, DWORD pid) {
@@ -159,7 +125,7 @@ TEST(TakeProcessList, HoldsEachProcessWithItsPidCreationTimeAndName) {
     TempDir dir;
     Child child;
     ASSERT_TRUE(StartCopy(dir, L"listed_copy.exe", L"listed_copy.exe", 20000, child));
-    ASSERT_NE(child.createTime, 0);
+    ASSERT_NE(child.created, 0);
 
     const uint32_t size = AskProcessListSize();
     EXPECT_GT(size, 0u);
@@ -171,7 +137,7 @@ TEST(TakeProcessList, HoldsEachProcessWithItsPidCreationTimeAndName) {
         const ProcessListEntry* copy = Find(list, child.pid);
         ASSERT_NE(copy, nullptr) << hint;
         EXPECT_EQ(copy->name, L"listed_copy.exe");
-        EXPECT_EQ(copy->createTime, child.createTime);
+        EXPECT_EQ(copy->createTime, child.created);
         const ProcessListEntry* self = Find(list, GetCurrentProcessId());
         ASSERT_NE(self, nullptr);
         EXPECT_EQ(self->createTime, CreationTime(GetCurrentProcess()));
@@ -194,7 +160,7 @@ TEST(ReadProcessDetails, GivesTheImagePathAndTheExactCommandLine) {
         ASSERT_TRUE(StartCopy(dir, L"details.exe", commandLine, 20000, child));
         WmiProcessQuery wmi;
         CommandLineSource source = CommandLineSource::None;
-        const ProcessInfo info = ReadProcessDetails(child.Entry(), wmi, &source);
+        const ProcessInfo info = ReadProcessDetails(EntryOf(child), wmi, &source);
         EXPECT_EQ(info.name, L"details.exe");
         EXPECT_EQ(info.pid, static_cast<int32_t>(child.pid));
         EXPECT_EQ(_wcsicmp(info.path.c_str(), child.exe.c_str()), 0) << WideToUtf8(info.path);
@@ -219,7 +185,7 @@ TEST(ReadProcessDetails, AnEndedOrReplacedProcessGivesNothingOfAnotherProcess) {
 
     Child running;
     ASSERT_TRUE(StartCopy(dir, L"later.exe", L"later.exe --wait", 20000, running));
-    ProcessListEntry replaced = running.Entry();
+    ProcessListEntry replaced = EntryOf(running);
     replaced.createTime -= 10000000;  // the pid's earlier owner, a second older
 
     struct Case {
@@ -227,7 +193,7 @@ TEST(ReadProcessDetails, AnEndedOrReplacedProcessGivesNothingOfAnotherProcess) {
         ProcessListEntry entry;
         std::wstring allowedPath;  // besides an empty one
     } cases[] = {
-        {"ended", ended.Entry(), ended.exe},
+        {"ended", EntryOf(ended), ended.exe},
         {"replaced", replaced, L""},
     };
     for (const Case& c : cases) {
@@ -258,7 +224,7 @@ TEST(CommandLineRoutes, EachRouteGivesTheExactTextOrNothing) {
     ASSERT_TRUE(StartCopy(dir, L"route.exe", commandLine, 20000, child));
     // Past its first milliseconds, when the command line may not be in place yet.
     WmiProcessQuery unused;
-    ASSERT_EQ(ReadProcessDetails(child.Entry(), unused).commandLine, commandLine);
+    ASSERT_EQ(ReadProcessDetails(EntryOf(child), unused).commandLine, commandLine);
 
     std::wstring text = L"stale";
     ASSERT_TRUE(CommandLineFromProcessMemory(child.process.get(), text));

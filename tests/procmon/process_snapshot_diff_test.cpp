@@ -104,3 +104,29 @@ TEST(ShouldTakeList, EachListResetsWhatTheNextSizeIsComparedWith) {
     EXPECT_TRUE(ShouldTakeList(gate, 120, true, 250 + kWholeListEveryMs));
     EXPECT_EQ(kWholeListEveryMs, 2000);
 }
+
+// What the previous list held and this one does not: the ends the memory of
+// process starts is told about. A reused pid is the old process's end.
+TEST(EndedProcesses, KeysOfThePreviousListThatAreGone) {
+    using Key = std::pair<uint32_t, int64_t>;
+    struct Case {
+        const char* what;
+        std::vector<ProcessListEntry> first, second;
+        std::vector<Key> ended;
+    } cases[] = {
+        {"nothing changed", {E(4, 1), E(8, 2)}, {E(8, 2), E(4, 1)}, {}},
+        {"one started", {E(4, 1)}, {E(4, 1), E(8, 2)}, {}},
+        {"two ended, in key order", {E(9, 3), E(4, 1), E(8, 2)}, {E(4, 1)}, {{8, 2}, {9, 3}}},
+        {"a pid given out again: the old process ended", {E(4, 1), E(8, 2)}, {E(4, 1), E(8, 9)}, {{8, 2}}},
+        {"an empty list after a full one", {E(4, 1), E(8, 2)}, {}, {{4, 1}, {8, 2}}},
+        {"a key listed twice ends once", {E(4, 1), E(4, 1)}, {}, {{4, 1}}},
+    };
+    for (const Case& c : cases) {
+        ProcessSnapshotState state;
+        EXPECT_TRUE(EndedProcesses(c.first, state).empty()) << c.what << ": nothing ends before a first list";
+        NewProcesses(c.first, state);
+        EXPECT_EQ(EndedProcesses(c.second, state), c.ended) << c.what;
+        NewProcesses(c.second, state);
+        EXPECT_TRUE(EndedProcesses(c.second, state).empty()) << c.what;
+    }
+}

@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/config.h"
 #include "core/core_lifecycle.h"
 #include "core/event_log.h"
 #include "core/paths.h"
@@ -114,6 +115,56 @@ TEST(GenerateReport, ListsTheIncidentsOnDiskWithTheirNamesEscaped) {
     EXPECT_NE(page.find("Location: <code>C:\\Users\\a\\Documents</code>"), std::string::npos);
     EXPECT_NE(page.find("saw &lt;b&gt;"), std::string::npos);
     EXPECT_EQ(page.find("<b>Tom"), std::string::npos);
+}
+
+// With extendedDetection on, each incident whose folder holds a readable
+// context.json gets its "Likely source" row: none for a missing, malformed or
+// oversized file, and none at all with the setting off.
+TEST(GenerateReport, LikelySourceRowsComeFromEachIncidentsContextFile) {
+    TempDir dir;
+    UseDataPathsBelow(dir.path);
+    auto context = [](const std::string& name, const std::string& padding) {
+        return "{\"incident\":\"i\",\"unknown\":false,\"why\":\"" + padding +
+               "\",\"holdersKnown\":false,\"suspects\":[{\"rank\":1,\"name\":\"" + name +
+               "\",\"pid\":5,\"path\":\"C:\\\\dl\\\\" + name + "\",\"why\":[\"reason of " + name + "\"]}]}\n";
+    };
+    struct Folder {
+        std::wstring name;
+        std::string contextFile;  // "" for none
+        const char* shown;        // the suspect its row names; null for no row
+    } const folders[] = {
+        {L"20260314_100000_1", context("plain.exe", ""), "plain.exe"},
+        {L"20260314_100000_2_\u00e9\u4e2d", context("wide.exe", ""),
+         "wide.exe"},  // the name read back as UTF-8
+        {L"20260314_100000_3", "", nullptr},
+        {L"20260314_100000_4", context("cut.exe", "").substr(0, 60), nullptr},
+        {L"20260314_100000_5", context("large.exe", std::string(300 * 1024, 'x')), nullptr},
+    };
+    for (const Folder& f : folders) {
+        WriteIncident(f.name, "canary_file_touched", 90, "C:\\Users\\a\\Documents", "x.txt");
+        if (!f.contextFile.empty()) {
+            ASSERT_TRUE(WriteFileBytes(JoinPath(JoinPath(gDataPaths.incidentsDir, f.name), L"context.json"),
+                                       f.contextFile));
+        }
+    }
+
+    std::wstring reportPath;
+    gLiveConfig.extendedDetection.store(true);
+    const bool written = GenerateReport(reportPath);
+    gLiveConfig.extendedDetection.store(false);
+    ASSERT_TRUE(written);
+    const std::string page = ReadFileBytes(reportPath);
+    EXPECT_EQ(Count(page, "Likely source"), 2u);
+    for (const Folder& f : folders) {
+        if (!f.shown) continue;
+        const std::string name = f.shown;
+        const std::string row = "<div class=\"k\">Likely source</div><div class=\"v\">" + name +
+                                " (C:\\dl\\" + name + "): reason of " + name + "</div>";
+        EXPECT_EQ(Count(page, row), 1u) << row;
+    }
+
+    ASSERT_TRUE(GenerateReport(reportPath));
+    EXPECT_EQ(ReadFileBytes(reportPath).find("Likely source"), std::string::npos) << "setting off";
 }
 
 TEST(GenerateReport, RecreatesAMissingDataFolder) {

@@ -43,6 +43,12 @@ TEST(IncidentTexts, ReasonSelectsItsRowAndAnythingElseFallsBack) {
          "A program launch matched", "Open Task Manager"},
         {"dir_file_heuristic", "Suspicious file pattern detected", "A filename or extension matched",
          "A suspicious filename/extension", "If you recognize the file"},
+        {"encrypted_content", "Files overwritten with unreadable content (possible ransomware encryption)",
+         "Files in a watched folder were rewritten", "Files were overwritten with encrypted-looking content",
+         "If you did not encrypt these files yourself: <b>disconnect"},
+        {"Encrypted_Content", "Security event detected", "Vellumgard detected behavior",
+         "Suspicious behavior was detected.",
+         "<b>Disconnect from the internet</b> if you did not expect this.</li>"},
         {"File_Burst", "Security event detected", "Vellumgard detected behavior",
          "Suspicious behavior was detected.",
          "<b>Disconnect from the internet</b> if you did not expect this.</li>"},
@@ -66,9 +72,10 @@ TEST(IncidentTexts, ReasonSelectsItsRowAndAnythingElseFallsBack) {
               "Vellumgard detected behavior that may indicate a security issue.");
 }
 
-// The canary advice ignores severity; every other reason is advised by severity alone.
+// The canary and encrypted-content advice ignore severity; every other reason is advised by severity alone.
 TEST(IncidentTexts, AdviceFollowsSeverityForEveryReasonButTheCanary) {
     const char* kCanary = "If you did not change this file yourself:";
+    const char* kEncrypted = "If you did not encrypt these files yourself:";
     const char* kHigh = "If you did not expect this:";
     const char* kMedium = "Review what you were doing at that time.";
     const char* kLow = "Monitor for repeat alerts.";
@@ -87,6 +94,10 @@ TEST(IncidentTexts, AdviceFollowsSeverityForEveryReasonButTheCanary) {
         {"dir_file_heuristic", 49, kLow},
         {"dir_file_heuristic", 90, kHigh},
         {"Canary_File_Touched", 10, kLow},
+        {"encrypted_content", 10, kEncrypted},
+        {"encrypted_content", 90, kEncrypted},
+        {"encrypted_content", INT_MIN, kEncrypted},
+        {"encrypted_content_", 90, kHigh},
         {"unknown", INT_MAX, kHigh},
         {"unknown", -1, kLow},
     };
@@ -98,6 +109,8 @@ TEST(IncidentTexts, AdviceFollowsSeverityForEveryReasonButTheCanary) {
     EXPECT_EQ(IncidentStepsHtml(Incident("canary_file_touched", 10)),
               IncidentStepsHtml(Incident("canary_file_touched", 95)));
     EXPECT_EQ(IncidentStepsHtml(Incident("file_burst", 40)), IncidentStepsHtml(Incident("file_burst", 80)));
+    EXPECT_EQ(IncidentStepsHtml(Incident("encrypted_content", 1)),
+              IncidentStepsHtml(Incident("encrypted_content", 90)));
 }
 
 TEST(IncidentTexts, FallbackStepsSwitchAtEighty) {
@@ -115,6 +128,7 @@ TEST(IncidentTexts, StepListsHoldTheirUtf8CharactersByteForByte) {
     const std::string burst = IncidentStepsHtml(Incident("file_burst", 80));
     const std::string process = IncidentStepsHtml(Incident("process_heuristic", 60));
     const std::string dirFile = IncidentStepsHtml(Incident("dir_file_heuristic", 65));
+    const std::string encrypted = IncidentStepsHtml(Incident("encrypted_content", 90));
     EXPECT_NE(canary.find("(Wi\xE2\x80\x91"
                           "Fi / cable)"),
               std::string::npos);
@@ -122,6 +136,7 @@ TEST(IncidentTexts, StepListsHoldTheirUtf8CharactersByteForByte) {
     EXPECT_NE(process.find("(Task Manager \xE2\x86\x92 Startup)"), std::string::npos);
     EXPECT_NE(dirFile.find("and it\xE2\x80\x99s expected"), std::string::npos);
     EXPECT_NE(dirFile.find("If it\xE2\x80\x99s unexpected"), std::string::npos);
+    EXPECT_NE(encrypted.find("a password\xE2\x80\x91protected archive"), std::string::npos);
 
     struct Case {
         std::string html;
@@ -130,6 +145,7 @@ TEST(IncidentTexts, StepListsHoldTheirUtf8CharactersByteForByte) {
                        {burst, 4},
                        {process, 4},
                        {dirFile, 4},
+                       {encrypted, 6},
                        {IncidentStepsHtml(Incident("x", 80)), 3},
                        {IncidentStepsHtml(Incident("x", 0)), 2},
                        {GeneralStepsHtml(), 4}};
@@ -194,10 +210,10 @@ TEST(SeverityBand, BandsAreTestedFromTheTop) {
 
 TEST(TopIncident, EarliestOfTheHighestSeverityWinsAndIsCopiedWhole) {
     const std::vector<IncidentSummary> list = {
-        {"2026-03-14T10:00:00", "file_burst", 85, "C:\\a", ""},
-        {"2026-03-14T09:00:00", "canary_file_touched", 92, "C:\\b", "c.txt"},
-        {"2026-03-14T08:00:00", "process_heuristic", 92, "", ""},
-        {"2026-03-14T07:00:00", "dir_file_heuristic", -5, "", ""},
+        {"2026-03-14T10:00:00", "file_burst", 85, "C:\\a", "", "a"},
+        {"2026-03-14T09:00:00", "canary_file_touched", 92, "C:\\b", "c.txt", "b"},
+        {"2026-03-14T08:00:00", "process_heuristic", 92, "", "", "c"},
+        {"2026-03-14T07:00:00", "dir_file_heuristic", -5, "", "", "d"},
     };
     IncidentSummary top;
     ASSERT_TRUE(TopIncident(list, top));
@@ -206,12 +222,13 @@ TEST(TopIncident, EarliestOfTheHighestSeverityWinsAndIsCopiedWhole) {
     EXPECT_EQ(top.severity, 92);
     EXPECT_EQ(top.folder, "C:\\b");
     EXPECT_EQ(top.file, "c.txt");
+    EXPECT_EQ(top.incidentFolder, "b");
 
-    const std::vector<IncidentSummary> negatives = {{"t1", "a", -7, "", ""}, {"t2", "b", -3, "", ""}};
+    const std::vector<IncidentSummary> negatives = {{"t1", "a", -7, "", "", ""}, {"t2", "b", -3, "", "", ""}};
     ASSERT_TRUE(TopIncident(negatives, top));
     EXPECT_EQ(top.ts, "t2");
 
-    IncidentSummary untouched{"keep", "keep", 1, "keep", "keep"};
+    IncidentSummary untouched{"keep", "keep", 1, "keep", "keep", "keep"};
     EXPECT_FALSE(TopIncident({}, untouched));
     EXPECT_EQ(untouched.ts, "keep");
     EXPECT_EQ(untouched.file, "keep");

@@ -66,7 +66,7 @@ std::string CheckMarkup(const std::string& doc) {
 }
 
 IncidentSummary Incident(int32_t severity, const std::string& reason = "file_burst") {
-    return {"2026-03-14T10:00:00", reason, severity, "", ""};
+    return {"2026-03-14T10:00:00", reason, severity, "", "", ""};
 }
 
 // The status card's badge and counts line as the page spells them.
@@ -165,11 +165,11 @@ TEST(ReportLocation, JoinsFolderAndFileWithOneBackslash) {
         {"C:\\a", "sub\\x.txt", "C:\\a\\sub\\x.txt"},
     };
     for (const Case& c : cases) {
-        const IncidentSummary inc{"t", "r", 1, c.folder, c.file};
+        const IncidentSummary inc{"t", "r", 1, c.folder, c.file, ""};
         EXPECT_EQ(IncidentLocation(inc), c.location);
     }
     ReportInputs in;
-    in.incidents = {{"2026-03-14T10:00:00", "file_burst", 80, "", ""}};
+    in.incidents = {{"2026-03-14T10:00:00", "file_burst", 80, "", "", ""}};
     EXPECT_EQ(ComposeReport(in).find("Location:"), std::string::npos);
 }
 
@@ -254,7 +254,7 @@ TEST(ComposeReport, OutsideTextIsEscapedEverywhere) {
     const std::string escaped = "&lt;script&gt;&quot;&#39;&amp;&lt;/script&gt;";
     ReportInputs in;
     in.generated = "G" + hostile;
-    in.incidents = {{"T" + hostile, "R" + hostile, 50, "D" + hostile, "F" + hostile}};
+    in.incidents = {{"T" + hostile, "R" + hostile, 50, "D" + hostile, "F" + hostile, ""}};
     in.logTail = {"L" + hostile};
     in.dataDir = "P" + hostile;
     in.logFile = "Q" + hostile;
@@ -287,4 +287,144 @@ TEST(ComposeReport, SampleDayMatchesTheGoldenFile) {
     EXPECT_EQ(CheckMarkup(doc), "");
     EXPECT_EQ(doc.find('\r'), std::string::npos);
     EXPECT_EQ(doc.back(), '\n');
+}
+
+// What the report reads back from an incident's context.json: the top suspect
+// (the first of the list, whatever order the members come in), or "unknown"
+// with its reason; anything cut short, malformed or naming neither is refused.
+TEST(LikelySource, ReadsTheTopSuspectOrUnknownAndRefusesAnythingElse) {
+    struct Read {
+        const char* label;
+        std::string json;
+        bool unknown;
+        std::string name, path;
+        std::vector<std::string> why;
+    } const reads[] = {
+        {"top of two",
+         "{\"incident\":\"x\",\"unknown\":false,\"why\":\"\",\"holdersKnown\":false,\"suspects\":["
+         "{\"rank\":1,\"name\":\"invoice_2024.exe\",\"pid\":7,"
+         "\"path\":\"C:\\\\Users\\\\a\\\\Downloads\\\\invoice_2024.exe\","
+         "\"why\":[\"started 4 s before the first change\",\"runs from Downloads\"]},"
+         "{\"rank\":2,\"name\":\"other.exe\",\"path\":\"C:\\\\other.exe\",\"why\":[\"x\"]}]}\n",
+         false,
+         "invoice_2024.exe",
+         "C:\\Users\\a\\Downloads\\invoice_2024.exe",
+         {"started 4 s before the first change", "runs from Downloads"}},
+        {"escapes and a surrogate pair",
+         "{\"unknown\":false,\"suspects\":[{\"name\":\"a\\\"b\\u00e9\\ud83d\\ude00\\/\","
+         "\"path\":\"\\\\\\\\?\\\\x\\ty\",\"why\":[]}]}",
+         false,
+         "a\"b\xc3\xa9\xf0\x9f\x98\x80/",
+         "\\\\?\\x\ty",
+         {}},
+        {"suspects before unknown, unknown members skipped",
+         " {\"suspects\" : [ {\"extra\":{\"a\":[1,-2.5e3,{\"b\":null}],\"c\":true},\"name\":\"n.exe\","
+         "\"path\":\"\"} ] , \"unknown\" : false } ",
+         false,
+         "n.exe",
+         "",
+         {}},
+        {"unknown with its reason",
+         "{\"incident\":\"x\",\"unknown\":true,"
+         "\"why\":\"nothing started in the last 10 minutes\",\"suspects\":[]}",
+         true,
+         "",
+         "",
+         {"nothing started in the last 10 minutes"}},
+        {"unknown without a reason", "{\"unknown\":true,\"suspects\":[]}", true, "", "", {}},
+    };
+    for (const Read& r : reads) {
+        LikelySource source;
+        ASSERT_TRUE(ParseLikelySource(r.json, source)) << r.label;
+        EXPECT_EQ(source.unknown, r.unknown) << r.label;
+        EXPECT_EQ(source.name, r.name) << r.label;
+        EXPECT_EQ(source.path, r.path) << r.label;
+        EXPECT_EQ(source.why, r.why) << r.label;
+    }
+
+    struct Refused {
+        const char* label;
+        std::string json;
+    } const refused[] = {
+        {"neither a suspect nor unknown", "{\"unknown\":false,\"why\":\"\",\"suspects\":[]}"},
+        {"no unknown member", "{\"suspects\":[{\"name\":\"a.exe\",\"path\":\"p\",\"why\":[]}]}"},
+        {"a suspect with neither name nor path", "{\"unknown\":false,\"suspects\":[{\"pid\":3}]}"},
+        {"cut short inside a string", "{\"unknown\":false,\"suspects\":[{\"name\":\"inv"},
+        {"cut short after the list", "{\"unknown\":false,\"suspects\":[{\"name\":\"a\"}]"},
+        {"bad escape", "{\"unknown\":true,\"why\":\"\\u12G4\",\"suspects\":[]}"},
+        {"trailing garbage", "{\"unknown\":true,\"suspects\":[]}x"},
+        {"why not an array of strings", "{\"unknown\":false,\"suspects\":[{\"name\":\"a\",\"why\":[1]}]}"},
+        {"too deep", "{\"unknown\":true,\"x\":" + std::string(40, '[') + std::string(40, ']') + "}"},
+        {"an array", "[]"},
+        {"empty", ""},
+    };
+    for (const Refused& r : refused) {
+        LikelySource source;
+        source.name = "untouched";
+        EXPECT_FALSE(ParseLikelySource(r.json, source)) << r.label;
+        EXPECT_EQ(source.name, "untouched") << r.label;
+    }
+}
+
+// The "Likely source" row: exactly for the incidents the inputs hold a source
+// for (by folder name), last among the technical details, escaped; an
+// incident without one (no context.json yet, or the setting off) has no row.
+TEST(ComposeReport, LikelySourceRowOnlyWhereAContextWasRead) {
+    std::vector<IncidentSummary> incidents = {
+        {"2026-03-14T12:00:03", "canary_file_touched", 90, "C:\\Docs", "vellumgard_do_not_touch.txt",
+         "inc_a"},
+        {"2026-03-14T12:00:02", "file_burst", 80, "C:\\Docs", "", "inc_b"},
+        {"2026-03-14T12:00:01", "dir_file_heuristic", 65, "C:\\Docs", "READ<ME>.txt", "inc_c"},
+        {"2026-03-14T12:00:00", "process_heuristic", 75, "", "", ""},
+    };
+    ReportInputs in;
+    in.incidents = incidents;
+    const std::string without = ComposeReport(in);
+    EXPECT_EQ(without.find("Likely source"), std::string::npos);
+
+    LikelySource named;
+    named.name = "invoice_2024.exe";
+    named.path = "C:\\Users\\Ana & <Co>\\Downloads\\invoice_2024.exe";
+    named.why = {"started 2 s before the first change", "runs from a user folder"};
+    LikelySource unknown;
+    unknown.unknown = true;
+    unknown.why = {"only long-running system programs"};
+    in.likelySources = {{"inc_a", named}, {"inc_c", unknown}, {"", named}, {"gone", named}};
+    const std::string doc = ComposeReport(in);
+    EXPECT_EQ(CheckMarkup(doc), "");
+
+    struct Row {
+        size_t incident;
+        std::string row;  // "" for none
+    } const rows[] = {
+        {0,
+         "<div class=\"k\">Likely source</div><div class=\"v\">invoice_2024.exe (C:\\Users\\Ana &amp; "
+         "&lt;Co&gt;"
+         "\\Downloads\\invoice_2024.exe): started 2 s before the first change; runs from a user "
+         "folder</div>\n"},
+        {1, ""},
+        {2,
+         "<div class=\"k\">Likely source</div><div class=\"v\">unknown: only long-running system "
+         "programs</div>\n"},
+        {3, ""},
+    };
+    size_t from = 0;
+    for (const Row& r : rows) {
+        const size_t card = doc.find("Time: " + incidents[r.incident].ts, from);
+        ASSERT_NE(card, std::string::npos) << r.incident;
+        const size_t end = doc.find("</details>", card);
+        const std::string details = doc.substr(card, end - card);
+        from = end;
+        if (r.row.empty()) {
+            EXPECT_EQ(details.find("Likely source"), std::string::npos) << r.incident;
+            continue;
+        }
+        // Last row: right before the end of the key-value grid.
+        EXPECT_EQ(details.size() - details.rfind(r.row), r.row.size() + std::strlen("</div>\n")) << details;
+    }
+    // Apart from the two rows, the page is the one without sources.
+    std::string stripped = doc;
+    for (const Row& r : rows)
+        if (!r.row.empty()) stripped.erase(stripped.find(r.row), r.row.size());
+    EXPECT_EQ(stripped, without);
 }

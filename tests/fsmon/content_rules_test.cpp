@@ -1,0 +1,283 @@
+#include "fsmon/content_rules.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "core/text.h"
+#include "support/test_support.h"
+
+namespace {
+
+// FILE_ACTION_* values.
+constexpr uint32_t kAdded = 1, kRemoved = 2, kModified = 3, kRenamedOld = 4, kRenamedNew = 5;
+
+ContentWork Work(const std::wstring& name, const std::wstring& tree = L"c:\\users\\u\\documents") {
+    ContentWork w;
+    w.folder = L"C:\\Users\\u\\Documents";
+    w.tree = tree;
+    w.name = name;
+    return w;
+}
+
+std::vector<std::wstring> TakeAll(ContentQueue& queue, uint64_t nowMs) {
+    std::vector<std::wstring> names;
+    ContentWork w;
+    while (TakeContentWork(queue, nowMs, w)) names.push_back(w.name);
+    return names;
+}
+
+}  // namespace
+
+TEST(ContentCheckAction, OnlyAddedModifiedAndTheNewNameOfARename) {
+    const struct {
+        uint32_t action;
+        bool checked;
+    } cases[] = {{0, false},           {kAdded, true},      {kRemoved, false}, {kModified, true},
+                 {kRenamedOld, false}, {kRenamedNew, true}, {6, false}};
+    for (const auto& c : cases) EXPECT_EQ(IsContentCheckAction(c.action), c.checked) << c.action;
+}
+
+// Each file of a batch once, judged by its last record, in the order first named.
+TEST(ContentCheckNames, EachFileOnceAndOnlyWhatIsStillThere) {
+    const struct {
+        const char* what;
+        std::vector<BatchRecordName> records;
+        std::vector<std::wstring> names;
+    } cases[] = {
+        {"written in several records",
+         {{L"a.docx", kAdded}, {L"a.docx", kModified}, {L"a.docx", kModified}},
+         {L"a.docx"}},
+        {"case differs, the first spelling stays",
+         {{L"Sub\\Report.PDF", kModified}, {L"sub\\report.pdf", kModified}},
+         {L"Sub\\Report.PDF"}},
+        {"two files keep their order",
+         {{L"b.pdf", kModified}, {L"a.pdf", kAdded}, {L"b.pdf", kModified}},
+         {L"b.pdf", L"a.pdf"}},
+        {"created and deleted within the batch", {{L"x.docx", kAdded}, {L"x.docx", kRemoved}}, {}},
+        {"renamed away",
+         {{L"x.docx", kModified}, {L"x.docx", kRenamedOld}, {L"x.docx.ryk", kRenamedNew}},
+         {L"x.docx.ryk"}},
+        {"deleted, then written again", {{L"x.docx", kRemoved}, {L"x.docx", kAdded}}, {L"x.docx"}},
+        // An office save: the document goes to a backup name, the temporary
+        // file takes its name, the backup goes.
+        {"save through a temporary file and a rename",
+         {{L"~WRD0001.tmp", kAdded},
+          {L"~WRD0001.tmp", kModified},
+          {L"Thesis.docx", kRenamedOld},
+          {L"~WRL0002.tmp", kRenamedNew},
+          {L"~WRD0001.tmp", kRenamedOld},
+          {L"Thesis.docx", kRenamedNew},
+          {L"~WRL0002.tmp", kRemoved}},
+         {L"Thesis.docx"}},
+        {"only removals", {{L"a.pdf", kRemoved}, {L"b.pdf", kRenamedOld}}, {}},
+        {"empty batch", {}, {}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(ContentCheckNames(c.records), c.names) << c.what;
+}
+
+TEST(ContentQueue, BeyondTheLimitTheOldestGoesAndIsCounted) {
+    ContentQueue queue;
+    for (int i = 0; i < 7; ++i)
+        EXPECT_TRUE(PushContentWork(queue, Work(L"f" + std::to_wstring(i) + L".pdf"), 3));
+    EXPECT_EQ(queue.dropped, 4u);
+    // The dropped files no longer count as waiting: they may be queued again.
+    EXPECT_TRUE(PushContentWork(queue, Work(L"f0.pdf"), 3));
+    EXPECT_EQ(queue.dropped, 5u);
+    EXPECT_EQ(TakeAll(queue, 0), (std::vector<std::wstring>{L"f5.pdf", L"f6.pdf", L"f0.pdf"}));
+    EXPECT_EQ(queue.waiting.size(), 0u);
+}
+
+TEST(ContentQueue, AFileAlreadyWaitingIsNotQueuedTwice) {
+    const struct {
+        const char* what;
+        std::wstring tree2, name2;
+        bool added;
+    } cases[] = {
+        {"same tree, same name", L"c:\\users\\u\\documents", L"a.pdf", false},
+        {"same file, other case", L"C:\\Users\\U\\Documents", L"A.PDF", false},
+        {"same name, other tree", L"c:\\users\\u\\desktop", L"a.pdf", true},
+        {"other name", L"c:\\users\\u\\documents", L"b.pdf", true},
+    };
+    for (const auto& c : cases) {
+        ContentQueue queue;
+        ASSERT_TRUE(PushContentWork(queue, Work(L"a.pdf"), 10));
+        EXPECT_EQ(PushContentWork(queue, Work(c.name2, c.tree2), 10), c.added) << c.what;
+        EXPECT_EQ(TakeAll(queue, 0).size(), c.added ? 2u : 1u) << c.what;
+    }
+    // Once taken, a file may wait again (a later batch changed it again).
+    ContentQueue queue;
+    ASSERT_TRUE(PushContentWork(queue, Work(L"a.pdf"), 10));
+    EXPECT_EQ(TakeAll(queue, 0).size(), 1u);
+    EXPECT_TRUE(PushContentWork(queue, Work(L"a.pdf"), 10));
+}
+
+TEST(ContentQueue, ARetryWaitsItsDelayThenGoesFirst) {
+    ContentQueue queue;
+    ContentWork locked = Work(L"locked.docx");
+    locked.attempts = 1;
+    PushContentRetry(queue, locked, 1000, kContentRetryDelayMs, 10);
+    EXPECT_EQ(MsUntilContentWork(queue, 1000), static_cast<int64_t>(kContentRetryDelayMs));
+    ContentWork w;
+    EXPECT_FALSE(TakeContentWork(queue, 1000 + kContentRetryDelayMs - 1, w));
+    ASSERT_TRUE(PushContentWork(queue, Work(L"fresh.pdf"), 10));
+    EXPECT_EQ(MsUntilContentWork(queue, 1000), 0);
+    // Before the delay only the fresh file; after it the retry comes first.
+    ASSERT_TRUE(TakeContentWork(queue, 1000, w));
+    EXPECT_EQ(w.name, L"fresh.pdf");
+    ASSERT_TRUE(PushContentWork(queue, Work(L"later.pdf"), 10));
+    ASSERT_TRUE(TakeContentWork(queue, 1000 + kContentRetryDelayMs, w));
+    EXPECT_EQ(w.name, L"locked.docx");
+    EXPECT_EQ(w.attempts, 1u);
+    EXPECT_EQ(TakeAll(queue, 1000 + kContentRetryDelayMs), std::vector<std::wstring>{L"later.pdf"});
+    EXPECT_EQ(MsUntilContentWork(queue, 5000), -1);
+}
+
+TEST(ContentQueue, RetriesCountAgainstTheLimit) {
+    ContentQueue queue;
+    ASSERT_TRUE(PushContentWork(queue, Work(L"a.pdf"), 2));
+    PushContentRetry(queue, Work(L"r1.pdf"), 0, kContentRetryDelayMs, 2);
+    PushContentRetry(queue, Work(L"r2.pdf"), 0, kContentRetryDelayMs, 2);  // the fresh file goes first
+    EXPECT_EQ(queue.dropped, 1u);
+    PushContentRetry(queue, Work(L"r3.pdf"), 0, kContentRetryDelayMs, 2);  // then the oldest retry
+    EXPECT_EQ(queue.dropped, 2u);
+    EXPECT_EQ(TakeAll(queue, kContentRetryDelayMs), (std::vector<std::wstring>{L"r2.pdf", L"r3.pdf"}));
+}
+
+// One report per storm: nothing while work still waits, the whole count once
+// the queue has run empty, then nothing until the next drop.
+TEST(ContentQueue, DropsAreReportedOncePerStorm) {
+    ContentQueue queue;
+    EXPECT_EQ(TakeDropReport(queue, false), 0u);
+    for (int i = 0; i < 10; ++i) PushContentWork(queue, Work(L"f" + std::to_wstring(i) + L".pdf"), 4);
+    EXPECT_EQ(TakeDropReport(queue, false), 0u);  // the storm is still being worked off
+    ContentWork w;
+    ASSERT_TRUE(TakeContentWork(queue, 0, w));
+    for (int i = 10; i < 13; ++i) PushContentWork(queue, Work(L"f" + std::to_wstring(i) + L".pdf"), 4);
+    EXPECT_EQ(TakeDropReport(queue, false), 0u);
+    TakeAll(queue, 0);
+    EXPECT_EQ(TakeDropReport(queue, false), 8u);
+    EXPECT_EQ(TakeDropReport(queue, false), 0u);
+    // A stop reports what a storm still under way dropped.
+    for (int i = 0; i < 6; ++i) PushContentWork(queue, Work(L"g" + std::to_wstring(i) + L".pdf"), 4);
+    EXPECT_EQ(TakeDropReport(queue, true), 2u);
+    EXPECT_EQ(TakeDropReport(queue, true), 0u);
+}
+
+TEST(ContentReadFailure, ALockedFileIsTriedOnceMoreAndNothingElseIs) {
+    const struct {
+        uint32_t error;
+        ReadFailure failure;
+    } errors[] = {{32, ReadFailure::Locked},  // sharing violation: opened without read sharing
+                  {33, ReadFailure::Locked},  // a locked range
+                  {2, ReadFailure::Gone},    {3, ReadFailure::Gone},
+                  {303, ReadFailure::Gone},  // delete pending
+                  {5, ReadFailure::Other},   // access denied
+                  {0, ReadFailure::Other}};
+    for (const auto& e : errors) EXPECT_EQ(ReadFailureOf(e.error), e.failure) << e.error;
+
+    const struct {
+        ReadFailure failure;
+        uint32_t attempts;
+        bool retry;
+    } steps[] = {{ReadFailure::Locked, 1, true},
+                 {ReadFailure::Locked, 2, false},
+                 {ReadFailure::Locked, 3, false},
+                 {ReadFailure::Gone, 1, false},
+                 {ReadFailure::Other, 1, false}};
+    for (const auto& s : steps)
+        EXPECT_EQ(RetryContentRead(s.failure, s.attempts), s.retry)
+            << static_cast<int>(s.failure) << " after " << s.attempts;
+}
+
+// Sequences of encrypted-like files; `incident` marks the file that makes one.
+TEST(EncryptedTracker, TwoDistinctFilesOfOneTreeWithinAMinute) {
+    struct Step {
+        const wchar_t* tree;
+        const wchar_t* name;
+        uint64_t ms;
+        bool incident;
+    };
+    const wchar_t* D = L"c:\\users\\u\\documents";
+    const wchar_t* K = L"c:\\users\\u\\desktop";
+    const struct {
+        const char* what;
+        std::vector<Step> steps;
+    } cases[] = {
+        {"two files", {{D, L"a.docx", 0, false}, {D, L"b.pdf", 700, true}}},
+        {"the same file again counts once",
+         {{D, L"a.docx", 0, false},
+          {D, L"A.DOCX", 700, false},
+          {D, L"a.docx", 1400, false},
+          {D, L"b.pdf", 2100, true}}},
+        {"a minute apart exactly", {{D, L"a.docx", 0, false}, {D, L"b.pdf", kEncryptedPairWindowMs, true}}},
+        {"more than a minute apart",
+         {{D, L"a.docx", 0, false},
+          {D, L"b.pdf", kEncryptedPairWindowMs + 1, false},
+          {D, L"c.xlsx", kEncryptedPairWindowMs + 2, true}}},
+        {"after an incident the count starts again",
+         {{D, L"a.docx", 0, false},
+          {D, L"b.pdf", 700, true},
+          {D, L"c.xlsx", 1400, false},
+          {D, L"b.pdf", 2100, true}}},
+        {"one file in each of two trees",
+         {{D, L"a.docx", 0, false},
+          {K, L"a.docx", 700, false},
+          {K, L"b.docx", 1400, true},
+          {D, L"c.docx", 2100, true}}},
+        {"a file seen again counts from its latest sighting",
+         {{D, L"a.docx", 0, false}, {D, L"a.docx", 50000, false}, {D, L"b.pdf", 100000, true}}},
+    };
+    for (const auto& c : cases) {
+        EncryptedTracker tracker;
+        for (size_t i = 0; i < c.steps.size(); ++i) {
+            const Step& s = c.steps[i];
+            EXPECT_EQ(NoteEncryptedLike(tracker, s.tree, s.name, 1000000 + s.ms), s.incident)
+                << c.what << ", file " << i;
+        }
+    }
+}
+
+TEST(EncryptedTracker, TreesWithNothingRecentAreForgotten) {
+    EncryptedTracker tracker;
+    for (int i = 0; i < 100; ++i)
+        NoteEncryptedLike(tracker, L"tree" + std::to_wstring(i), L"a.pdf", static_cast<uint64_t>(i) * 1000);
+    EXPECT_EQ(tracker.trees.size(), 61u);  // those of the last minute, the newest included
+    NoteEncryptedLike(tracker, L"other", L"a.pdf", 1000000);
+    EXPECT_EQ(tracker.trees.size(), 1u);
+}
+
+TEST(ContentCheckLine, EntropyWithTwoDecimalsWithinItsRange) {
+    const struct {
+        double value;
+        const char* text;
+    } cases[] = {{7.9521, "7.95"},
+                 {7.996, "8.00"},
+                 {3.5, "3.50"},
+                 {0.006, "0.01"},
+                 {0.004, "0.00"},
+                 {0, "0.00"},
+                 {-1, "0.00"},
+                 {8.7, "8.00"},
+                 {std::numeric_limits<double>::quiet_NaN(), "0.00"},
+                 {std::numeric_limits<double>::infinity(), "8.00"}};
+    for (const auto& c : cases) EXPECT_EQ(FormatEntropy(c.value), c.text) << c.value;
+}
+
+TEST(ContentCheckLine, MembersInTheirOrderAndEscaped) {
+    ContentEvidence e;
+    e.verdict = ContentVerdict::kEncryptedLike;
+    e.expected = "zip PK\\x03\\x04";
+    e.found = "no \"signature\"";
+    e.headEntropy = 7.9543;
+    e.middleEntropy = 7.95;
+    const std::string members = ContentCheckMembers("C:\\\\Users\\\\u\\\\Documents", "Sub\\\\a.docx", e);
+    EXPECT_EQ(members,
+              "\"folder\":\"C:\\\\Users\\\\u\\\\Documents\",\"file\":\"Sub\\\\a.docx\",\"verdict\":"
+              "\"encrypted_like\",\"expected\":\"zip PK\\\\x03\\\\x04\",\"found\":\"no \\\"signature\\\"\","
+              "\"entropy\":7.95");
+    EXPECT_TRUE(IsValidJson("{" + members + "}"));
+}
