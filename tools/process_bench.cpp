@@ -206,13 +206,18 @@ int main(int argc, char** argv) {
                     pids.insert(pid);
                 }
                 Sleep(1500);
-                size_t caught = 0;
+                // Distinct pids: Wine gives a pid out again quickly, and two launches
+                // sharing one must count once, as they do in `pids`.
+                std::set<DWORD> caughtPids;
                 const std::string wanted = "\"type\":\"proc_start\",\"name\":\"" + WideToUtf8(name) + "\"";
                 for (const std::string& line : SplitLines(ReadFileBytes(log))) {
                     if (line.find(wanted) == std::string::npos) continue;
                     const size_t at = line.find("\"pid\":");
-                    if (at != std::string::npos && pids.count(std::stoul(line.substr(at + 6)))) ++caught;
+                    if (at == std::string::npos) continue;
+                    const DWORD pid = static_cast<DWORD>(std::stoul(line.substr(at + 6)));
+                    if (pids.count(pid)) caughtPids.insert(pid);
                 }
+                const size_t caught = caughtPids.size();
                 std::sort(lived.begin(), lived.end());
                 std::printf(
                     "processes sleeping %lu ms (launch to exit: median %.0f ms, shortest %.0f ms): "
