@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "procmon/suspect_ranking.h"
+#include "procmon/culprit_ranking.h"
 
 // At most this many suspects go into context.json.
 constexpr size_t kContextSuspects = 5;

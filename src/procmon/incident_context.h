@@ -3,7 +3,7 @@
 // With extendedDetection on, every incident with a folder is queued here by
 // the store (gIncidentCreated); one worker thread takes them in turn, asks
 // the Restart Manager which processes hold the touched file open, ranks the
-// remembered process starts (suspect_ranking.h), writes context.json beside
+// remembered process starts (culprit_ranking.h), writes context.json beside
 // incident.json and logs one "incident_context" line.
 //
 // Time bound: the worker first waits at most kFreshListWaitMs (1 s) for the

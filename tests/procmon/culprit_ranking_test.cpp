@@ -1,7 +1,7 @@
 // The ranking of suspects over situations that mislead a naive rule: a
 // harmless program started after the culprit, a culprit older than the
 // memory, damage by an old trusted process, a holder of the file, equals.
-#include "procmon/suspect_ranking.h"
+#include "procmon/culprit_ranking.h"
 
 #include <gtest/gtest.h>
 

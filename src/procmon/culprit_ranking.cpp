@@ -2,7 +2,7 @@
 // with its reason; the best five are named, or nobody when even the best has
 // too little. A holder of the touched file is ranked above all others by
 // construction (the sort puts holders first), not only by its points.
-#include "procmon/suspect_ranking.h"
+#include "procmon/culprit_ranking.h"
 
 #include <algorithm>
 #include <cstdint>
