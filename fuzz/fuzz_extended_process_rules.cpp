@@ -5,11 +5,11 @@
 // an encoded-command payload found is part of the command line.
 #include <cstdint>
 #include <nlohmann/json.hpp>
-#include <set>
 #include <string>
 
 #include "core/text.h"
 #include "fuzz_support.h"
+#include "score_fragment_check.h"
 #include "procmon/extended_process_rules.h"
 
 namespace {
@@ -17,20 +17,7 @@ namespace {
 void CheckScore(const std::wstring& name, const std::wstring& path, const std::wstring& commandLine) {
     std::string fragment, decoded;
     const int32_t score = ScoreProcessExtended(name, path, commandLine, fragment, decoded);
-    FUZZ_CHECK(score >= 0);
-    const nlohmann::json parsed = nlohmann::json::parse("{" + fragment + "}", nullptr, false);
-    FUZZ_CHECK(!parsed.is_discarded() && parsed.is_object());
-    FUZZ_CHECK(parsed.at("score").is_number_integer() && parsed.at("score").get<int64_t>() == score);
-    FUZZ_CHECK(parsed.size() == (parsed.contains("signals") ? 2u : 1u));
-    if (parsed.contains("signals")) {
-        std::set<std::string> seen;
-        for (const auto& s : parsed.at("signals")) {
-            FUZZ_CHECK(s.is_string());
-            FUZZ_CHECK(seen.insert(s.get<std::string>()).second);
-        }
-    } else {
-        FUZZ_CHECK(score == 0);
-    }
+    CheckScoreFragment(fragment, score);
     if (!decoded.empty()) {
         const nlohmann::json d = nlohmann::json::parse("{" + decoded + "}", nullptr, false);
         FUZZ_CHECK(!d.is_discarded() && d.size() == 1 && d.at("decoded").is_string());

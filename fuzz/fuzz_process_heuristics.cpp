@@ -5,11 +5,11 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
-#include <set>
 #include <string>
 
 #include "core/text.h"
 #include "fuzz_support.h"
+#include "score_fragment_check.h"
 #include "procmon/process_heuristics.h"
 
 namespace {
@@ -23,21 +23,9 @@ std::wstring AsciiUpper(std::wstring text) {
 void CheckScore(const std::wstring& name, const std::wstring& path, const std::wstring& commandLine) {
     std::string fragment;
     const int32_t score = ScoreProcess(name, path, commandLine, fragment);
-    FUZZ_CHECK(score >= 0);
-    const nlohmann::json parsed = nlohmann::json::parse("{" + fragment + "}", nullptr, false);
-    FUZZ_CHECK(!parsed.is_discarded() && parsed.is_object());
-    FUZZ_CHECK(parsed.at("score").is_number_integer() && parsed.at("score").get<int64_t>() == score);
-    FUZZ_CHECK(parsed.size() == (parsed.contains("signals") ? 2u : 1u));
-    if (parsed.contains("signals")) {
+    const nlohmann::json parsed = CheckScoreFragment(fragment, score);
+    if (parsed.contains("signals"))
         FUZZ_CHECK(parsed.at("signals").is_array() && !parsed.at("signals").empty());
-        std::set<std::string> seen;
-        for (const auto& s : parsed.at("signals")) {
-            FUZZ_CHECK(s.is_string());
-            FUZZ_CHECK(seen.insert(s.get<std::string>()).second);
-        }
-    } else {
-        FUZZ_CHECK(score == 0);
-    }
     std::string upperFragment;
     FUZZ_CHECK(ScoreProcess(AsciiUpper(name), AsciiUpper(path), AsciiUpper(commandLine), upperFragment) == score);
     FUZZ_CHECK(upperFragment == fragment);

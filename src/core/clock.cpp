@@ -14,6 +14,13 @@ int64_t NowSeconds() {
     return static_cast<int64_t>(_time64(nullptr));
 }
 
+int64_t NowUnixMs() {
+    FILETIME ft;
+    GetSystemTimeAsFileTime(&ft);
+    const uint64_t ticks = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    return static_cast<int64_t>(ticks / 10000) - 11644473600000LL;  // 100 ns since 1601 -> ms since 1970
+}
+
 LocalTimeParts NowLocalParts() {
     if (gSeams.localTime) return gSeams.localTime();
     SYSTEMTIME st;
@@ -39,6 +46,12 @@ uint32_t TickCount() {
 int64_t NowSeconds() {
     if (gSeams.nowSeconds) return gSeams.nowSeconds();
     return static_cast<int64_t>(time(nullptr));
+}
+
+int64_t NowUnixMs() {
+    struct timespec ts {};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 LocalTimeParts NowLocalParts() {

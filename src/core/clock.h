@@ -10,6 +10,8 @@ struct LocalTimeParts {
 
 // Seconds since 1970-01-01 UTC from the C runtime's 64-bit clock.
 int64_t NowSeconds();
+// Milliseconds since 1970-01-01 UTC, from the system clock (no seam).
+int64_t NowUnixMs();
 // The local wall-clock time, to the second.
 LocalTimeParts NowLocalParts();
 // Milliseconds since the system started, wrapping at 2^32.

@@ -5,7 +5,10 @@
 #include "core/clock.h"
 
 std::string NowLocalIso() {
-    const LocalTimeParts t = NowLocalParts();
+    return LocalIso(NowLocalParts());
+}
+
+std::string LocalIso(const LocalTimeParts& t) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "%04u-%02u-%02uT%02u:%02u:%02u", t.year, t.month, t.day, t.hour, t.minute,
                   t.second);

@@ -29,6 +29,9 @@ std::wstring Utf8ToWide(const std::string& utf8);
 
 // Local wall-clock time as YYYY-MM-DDTHH:MM:SS (19 characters, no zone).
 std::string NowLocalIso();
+// The same form for given parts (core/clock.h).
+struct LocalTimeParts;
+std::string LocalIso(const LocalTimeParts& parts);
 
 // folder + "\" + name, without doubling a trailing separator of the folder.
 std::wstring JoinPath(const std::wstring& folder, const std::wstring& name);

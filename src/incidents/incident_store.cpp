@@ -75,14 +75,9 @@ void CreateIncidentImpl(const std::string& reason, int32_t severity, const std::
         NoteIncidentWritten(incidentFolder, text);
         LogEvent("incident_created",
                  "\"reason\":\"" + JsonEscape(reason) + "\",\"severity\":" + std::to_string(severity));
-        if (gIncidentCreated && !folder.empty()) {
-            FILETIME ft;
-            GetSystemTimeAsFileTime(&ft);
-            const uint64_t ticks = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
-            const int64_t ms = static_cast<int64_t>(ticks / 10000) - 11644473600000LL;  // 1601 -> 1970
+        if (gIncidentCreated && !folder.empty())
             gIncidentCreated(
-                IncidentCreatedInfo{incidentFolder, reason, severity, folder, withFile ? file : L"", ms});
-        }
+                IncidentCreatedInfo{incidentFolder, reason, severity, folder, withFile ? file : L"", NowUnixMs()});
         return;
     }
     // Lost on disk: leave nothing half-made behind, say so, and give the

@@ -13,13 +13,13 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <cstdio>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "core/clock.h"
 #include "core/config.h"
 #include "core/core_lifecycle.h"
 #include "core/event_log.h"
@@ -29,7 +29,7 @@
 #include "procmon/context_json.h"
 #include "procmon/process_memory.h"
 #include "procmon/process_memory_win.h"
-#include "procmon/suspect_ranking.h"
+#include "procmon/culprit_ranking.h"
 
 namespace {
 
@@ -43,10 +43,14 @@ std::string FormatLocalIso(int64_t ms) {
     SYSTEMTIME utc, local;
     if (!FileTimeToSystemTime(&ft, &utc) || !SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local))
         return "";
-    char text[32];
-    std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02u", local.wYear, local.wMonth, local.wDay,
-                  local.wHour, local.wMinute, local.wSecond);
-    return text;
+    LocalTimeParts parts;
+    parts.year = local.wYear;
+    parts.month = local.wMonth;
+    parts.day = local.wDay;
+    parts.hour = local.wHour;
+    parts.minute = local.wMinute;
+    parts.second = local.wSecond;
+    return LocalIso(parts);
 }
 
 // --- Which processes hold a file open: the Restart Manager ----------------

@@ -32,12 +32,6 @@ int64_t EndNow(const RememberedProcess& p, int64_t nowMs) {
 
 }  // namespace
 
-int64_t NowUnixMs() {
-    FILETIME ft;
-    GetSystemTimeAsFileTime(&ft);
-    return FileTimeToUnixMs(FileTimeValue(ft));
-}
-
 void BeginProcessMemory() {
     ResetProcessMemory();
     if (gLiveConfig.extendedDetection.load()) SetProcessMemoryOn(true, NowUnixMs());

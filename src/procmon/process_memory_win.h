@@ -9,11 +9,10 @@
 
 #include <cstdint>
 
+#include "core/clock.h"  // NowUnixMs
 #include "procmon/process_events.h"
 #include "procmon/process_memory.h"
 
-// Wall-clock ms since 1970 UTC.
-int64_t NowUnixMs();
 
 // The monitor thread's start: forgets what an earlier run remembered and,
 // with the setting on, begins remembering now.
