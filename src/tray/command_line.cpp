@@ -287,6 +287,10 @@ std::wstring StepSentence(const StepOutcome& o, const VerbReport& r) {
         case InstallStep::StopAgents:
             if (x == StepResult::Done) return L"Asked the installed agent to exit; it has ended.";
             if (x == StepResult::Absent) return L"No installed agent was running.";
+            if (x == StepResult::TimedOut && r.agentsAsked == 0)
+                return L"An installed agent is still starting: its window did not appear in time, so it "
+                       L"could "
+                       L"not be asked to exit and nothing was changed. Try again in a minute.";
             if (x == StepResult::TimedOut)
                 return L"The installed agent did not exit within " + std::to_wstring(r.stopWaitSeconds) +
                        L" seconds, so nothing was changed. Exit it from its tray menu and try again." +
@@ -327,11 +331,12 @@ std::wstring StepSentence(const StepOutcome& o, const VerbReport& r) {
             if (x == StepResult::Unchanged)
                 return L"The installed agent already runs; no second one was started.";
             if (x == StepResult::Failed)
-                return L"Could not start the installed agent" + err + L"; no installed Vellumgard agent runs now.";
+                return L"Could not start the installed agent" + err +
+                       L"; no installed Vellumgard agent runs now.";
             if (x == StepResult::Exited)
                 return L"The installed agent started but ended at once with exit code " +
-                       std::to_wstring(o.error) + L"; no installed Vellumgard agent runs now. Its log is in " +
-                       r.dataDir + L".";
+                       std::to_wstring(o.error) +
+                       L"; no installed Vellumgard agent runs now. Its log is in " + r.dataDir + L".";
             break;
         case InstallStep::RemoveRunKey:
             if (x == StepResult::Done) return L"Removed its entry for starting at sign-in.";
@@ -393,7 +398,8 @@ std::wstring StepSentence(const StepOutcome& o, const VerbReport& r) {
         case InstallStep::StartupApproved:
             if (x == StepResult::Disabled)
                 return L"Its start at sign-in is turned off in the system's start-up settings (Task Manager, "
-                       L"Startup); that choice was left as it is. Turn it on there to have Vellumgard start at "
+                       L"Startup); that choice was left as it is. Turn it on there to have Vellumgard start "
+                       L"at "
                        L"every sign-in.";
             break;
     }
@@ -406,10 +412,11 @@ std::wstring ReportText(const VerbReport& r) {
     std::wstring text;
     switch (r.verb) {
         case Verb::Install:
-            text = code != kExitOk ? L"Vellumgard was not installed completely" + codeText
-                   : SignInTurnedOff(r)
-                       ? VersionText() + L" is installed for this user, but its start at sign-in is turned off."
-                       : VersionText() + L" is installed for this user and starts at every sign-in.";
+            text =
+                code != kExitOk ? L"Vellumgard was not installed completely" + codeText
+                : SignInTurnedOff(r)
+                    ? VersionText() + L" is installed for this user, but its start at sign-in is turned off."
+                    : VersionText() + L" is installed for this user and starts at every sign-in.";
             break;
         case Verb::Uninstall:
             text = code == kExitOk ? std::wstring(L"Vellumgard is uninstalled for this user.")
@@ -466,9 +473,11 @@ std::wstring BusyText() {
 
 std::wstring ElevatedText() {
     return L"Vellumgard was started elevated (\"Run as administrator\"). Installed from there, its agent "
-           L"would run elevated, so a later --install or --uninstall from a normal prompt could not ask it to "
+           L"would run elevated, so a later --install or --uninstall from a normal prompt could not ask it "
+           L"to "
            L"exit; and elevated with another administrator's account, it would install for that account. Run "
-           L"the command again from a normal Command Prompt, or add --allow-elevated if this is really meant. "
+           L"the command again from a normal Command Prompt, or add --allow-elevated if this is really "
+           L"meant. "
            L"Nothing was changed (exit code 14).";
 }
 

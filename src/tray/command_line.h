@@ -67,23 +67,23 @@ enum class InstallStep {
     StartAgent,  // the installed copy
     RemoveRunKey,
     RemoveShortcut,
-    Purge,       // the data folder
-    HandOff,     // the installed copy starts a helper copy that removes it
-    RemoveCopy,  // the installed copy and its folder
+    Purge,            // the data folder
+    HandOff,          // the installed copy starts a helper copy that removes it
+    RemoveCopy,       // the installed copy and its folder
     RestartAgent,     // after a failure that followed a stop: the installed copy again
     StartupApproved,  // the system's start-up switch for the sign-in entry (shown when off)
 };
 
 enum class StepResult {
-    Done,       // did what the step does
-    Replaced,   // Copy: another version was replaced
-    Repaired,   // RunKey, Shortcut: was there but wrong, rewritten
-    Unchanged,  // already as it should be; nothing written
-    Absent,     // nothing to stop or remove
-    Kept,       // Purge: not asked for
-    InUse,      // Purge: other agents use the folder; RemoveCopy: an agent runs from it again
-    TimedOut,   // StopAgents: an agent did not end in time
-    Failed,     // the platform refused; error holds its code
+    Done,         // did what the step does
+    Replaced,     // Copy: another version was replaced
+    Repaired,     // RunKey, Shortcut: was there but wrong, rewritten
+    Unchanged,    // already as it should be; nothing written
+    Absent,       // nothing to stop or remove
+    Kept,         // Purge: not asked for
+    InUse,        // Purge: other agents use the folder; RemoveCopy: an agent runs from it again
+    TimedOut,     // StopAgents: an agent did not end in time
+    Failed,       // the platform refused; error holds its code
     LinkRemoved,  // Purge: the data folder was a link; only the link went
     Exited,       // StartAgent, RestartAgent: it started and ended at once; error holds its exit code
     Disabled,     // StartupApproved: the user turned the entry off; left so

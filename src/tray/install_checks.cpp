@@ -4,10 +4,10 @@
 
 namespace {
 
-constexpr uint32_t kAttrDirectory = 0x10;     // FILE_ATTRIBUTE_DIRECTORY
-constexpr uint32_t kAttrReparse = 0x400;      // FILE_ATTRIBUTE_REPARSE_POINT
-constexpr uint32_t kAttrInvalid = 0xFFFFFFFF; // INVALID_FILE_ATTRIBUTES
-constexpr uint32_t kRegBinary = 3;            // REG_BINARY
+constexpr uint32_t kAttrDirectory = 0x10;      // FILE_ATTRIBUTE_DIRECTORY
+constexpr uint32_t kAttrReparse = 0x400;       // FILE_ATTRIBUTE_REPARSE_POINT
+constexpr uint32_t kAttrInvalid = 0xFFFFFFFF;  // INVALID_FILE_ATTRIBUTES
+constexpr uint32_t kRegBinary = 3;             // REG_BINARY
 
 std::wstring HashedName(const wchar_t* prefix, const std::wstring& path) {
     uint64_t hash = 1469598103934665603ull;  // FNV-1a over the case-folded path
@@ -60,7 +60,8 @@ bool IsAbsoluteFolderPath(const std::wstring& path) {
     if (path.size() >= 5 && path[0] == L'\\' && path[1] == L'\\' && path[2] != L'\\' && path[2] != L'?' &&
         path[2] != L'.') {
         const size_t share = path.find(L'\\', 2);
-        return share != std::wstring::npos && share > 2 && share + 1 < path.size() && path[share + 1] != L'\\';
+        return share != std::wstring::npos && share > 2 && share + 1 < path.size() &&
+               path[share + 1] != L'\\';
     }
     return false;
 }

@@ -27,11 +27,11 @@ bool RefuseElevated(ElevationType token, bool allowElevated);
 // (0xFFFFFFFF: not there). A link there (junction or symbolic link) is
 // removed as a link and never followed; a plain file is not ours to delete.
 enum class PurgeAction {
-    Nothing,          // not there
-    RemoveTree,       // a real folder: remove it and everything below it
-    RemoveFolderLink, // a junction or directory symbolic link: remove the link only
-    RemoveFileLink,   // a file symbolic link: remove the link only
-    Refuse,           // a plain file where the folder should be
+    Nothing,           // not there
+    RemoveTree,        // a real folder: remove it and everything below it
+    RemoveFolderLink,  // a junction or directory symbolic link: remove the link only
+    RemoveFileLink,    // a file symbolic link: remove the link only
+    Refuse,            // a plain file where the folder should be
 };
 PurgeAction PurgeActionFor(uint32_t attributes);
 

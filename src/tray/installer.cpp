@@ -529,15 +529,18 @@ StepOutcome StartInstalledAgent(const InstallPaths& p) {
 // entry off there is the user's choice, and an install leaves it so.
 StartupSwitch ReadStartupSwitch() {
     UniqueRegKey key;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, kStartupApprovedPath, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS)
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kStartupApprovedPath, 0, KEY_QUERY_VALUE, key.put()) !=
+        ERROR_SUCCESS)
         return StartupSwitch::NotSet;
     uint8_t data[64] = {};
     DWORD type = 0, size = sizeof data;
     const LSTATUS s = RegQueryValueExW(key.get(), kRunValueName, nullptr, &type, data, &size);
     if (s == ERROR_FILE_NOT_FOUND) return StartupSwitch::NotSet;
     // Longer than we read: only the first byte matters.
-    if (s == ERROR_MORE_DATA) size = sizeof data;
-    else if (s != ERROR_SUCCESS) return StartupSwitch::NotSet;
+    if (s == ERROR_MORE_DATA)
+        size = sizeof data;
+    else if (s != ERROR_SUCCESS)
+        return StartupSwitch::NotSet;
     return DecodeStartupApproved(true, type, data, size);
 }
 

@@ -153,8 +153,8 @@ bool StartDirectly(const std::wstring& exe, UniqueHandle& process, DWORD& pid) {
     STARTUPINFOW si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(), &si,
-                        &pi))
+    if (!CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(),
+                        &si, &pi))
         return false;
     process.reset(pi.hProcess);
     CloseHandle(pi.hThread);
@@ -464,8 +464,9 @@ TEST_F(InstallTest, FailedCopyAfterAStopStartsTheInstalledCopyAgain) {
     ASSERT_TRUE(r.finished);
     EXPECT_EQ(r.code, 4u);
     EXPECT_TRUE(Contains(r.err, "Could not copy the program to")) << r.err;
-    EXPECT_TRUE(Contains(r.err, "Started the installed copy again (the version that was installed before); it "
-                                "runs now."))
+    EXPECT_TRUE(Contains(r.err,
+                         "Started the installed copy again (the version that was installed before); it "
+                         "runs now."))
         << r.err;
     EXPECT_EQ(WaitForSingleObject(oldProcess.get(), 0), WAIT_OBJECT_0);
     EXPECT_TRUE(ReadFileBytes(installedExe) == ReadFileBytes(buildExe));
@@ -528,14 +529,15 @@ TEST_F(InstallTest, InstallSaysTheUserTurnedTheStartAtSignInOff) {
     const ProgramRun r = Invoke(buildExe, L"--install --quiet --allow-elevated");
     ASSERT_TRUE(r.finished);
     EXPECT_EQ(r.code, 0u) << r.out << r.err;
-    EXPECT_TRUE(Contains(r.out, "is installed for this user, but its start at sign-in is turned off.")) << r.out;
+    EXPECT_TRUE(Contains(r.out, "is installed for this user, but its start at sign-in is turned off."))
+        << r.out;
     EXPECT_TRUE(Contains(r.out, "turned off in the system's start-up settings")) << r.out;
     EXPECT_TRUE(Contains(QueryValue(kStartupApprovedKey, L"Vellumgard"), WideToUtf8(kOff)));
     std::string value;
     EXPECT_TRUE(ReadRunValue(value));
-    EXPECT_EQ(InstallSteps(mark), (std::vector<std::string>{"copy/done", "run_key/done",
-                                                            "startup_approved/disabled", "shortcut/done",
-                                                            "start_agent/done"}));
+    EXPECT_EQ(InstallSteps(mark),
+              (std::vector<std::string>{"copy/done", "run_key/done", "startup_approved/disabled",
+                                        "shortcut/done", "start_agent/done"}));
 
     // Turned on again (02): nothing to say.
     ASSERT_TRUE(AddValue(kStartupApprovedKey, L"Vellumgard", L"REG_BINARY", L"020000000000000000000000"));
@@ -583,8 +585,8 @@ TEST_F(InstallTest, UninstallRemovesTheInstallAndStopsItsAgent) {
         UniqueHandle process(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, agent.pid));
 
         const LogMark mark = MarkLog(profile.logFile);
-        const ProgramRun r =
-            Invoke(buildExe, purge ? L"--uninstall --purge --quiet --allow-elevated" : L"--uninstall --quiet --allow-elevated");
+        const ProgramRun r = Invoke(buildExe, purge ? L"--uninstall --purge --quiet --allow-elevated"
+                                                    : L"--uninstall --quiet --allow-elevated");
         ASSERT_TRUE(r.finished);
         EXPECT_EQ(r.code, 0u) << r.out << r.err;
         EXPECT_TRUE(Contains(r.out, "Vellumgard is uninstalled for this user.")) << r.out;

@@ -85,7 +85,10 @@ TEST(CommandLine, ParsesVerbsAndOptions) {
         {{L"--ALLOW-ELEVATED", L"--uninstall", L"--purge"}, Verb::Uninstall, true, false, nullptr},
         {{L"--allow-elevated"}, Verb::Invalid, false, false, L"--allow-elevated goes with --install or"},
         {{L"--version", L"--allow-elevated"}, Verb::Invalid, false, false, L"--allow-elevated goes with"},
-        {{L"--finish-uninstall=12:34", L"--allow-elevated"}, Verb::Invalid, false, false,
+        {{L"--finish-uninstall=12:34", L"--allow-elevated"},
+         Verb::Invalid,
+         false,
+         false,
          L"--allow-elevated goes with"},
         {{L"--install", L"--uninstall", L"--allow-elevated"}, Verb::Invalid, false, false, L"only one"},
         {{L"--allow-elevated=1", L"--install"}, Verb::Invalid, false, false, L"Unknown argument"},
@@ -282,7 +285,7 @@ TEST(CommandLine, EveryOutcomeTheInstallerReportsHasASentence) {
     } cases[] = {
         {{S::StopAgents, R::Done}, L"it has ended"},
         {{S::StopAgents, R::Absent}, L"No installed agent"},
-        {{S::StopAgents, R::TimedOut}, L"within 20 seconds, so nothing was changed"},
+        {{S::StopAgents, R::TimedOut}, L"could not be asked to exit and nothing was changed"},
         {{S::StopAgents, R::Failed, 5}, L"exit: access denied. It runs with more rights"},
         {{S::StopAgents, R::Failed, 1400}, L"(error 1400); nothing was changed"},
         {{S::Copy, R::Done}, L"to C:\\Users\\a\\AppData\\Local\\Programs\\Vellumgard\\Vellumgard.exe."},
@@ -338,11 +341,13 @@ TEST(CommandLine, EveryOutcomeTheInstallerReportsHasASentence) {
         }
     }
     // Agents asked to exit before the stop gave up are named as possibly still going.
-    for (const StepOutcome& o : {StepOutcome{S::StopAgents, R::TimedOut, 0}, StepOutcome{S::StopAgents, R::Failed, 5}}) {
+    for (const StepOutcome& o :
+         {StepOutcome{S::StopAgents, R::TimedOut, 0}, StepOutcome{S::StopAgents, R::Failed, 5}}) {
         r.agentsAsked = 0;
         EXPECT_EQ(StepSentence(o, r).find(L"may still"), std::wstring::npos);
         r.agentsAsked = 1;
-        EXPECT_NE(StepSentence(o, r).find(L"The agent already asked to exit may still do so"), std::wstring::npos);
+        EXPECT_NE(StepSentence(o, r).find(L"The agent already asked to exit may still do so"),
+                  std::wstring::npos);
         r.agentsAsked = 2;
         EXPECT_NE(StepSentence(o, r).find(L"The agents already asked"), std::wstring::npos);
     }
@@ -370,19 +375,26 @@ TEST(CommandLine, ReportTextHeadlineStepsAndAgentsLeftRunning) {
     r.steps = {{InstallStep::StopAgents, StepResult::TimedOut, 0}};
     r.otherAgents.clear();
     r.stopWaitSeconds = 20;
+    r.agentsAsked = 1;
     EXPECT_EQ(
         ReportText(r),
         L"Vellumgard was not installed completely (exit code 7).\n\n"
         L"The installed agent did not exit within 20 seconds, so nothing was changed. Exit it from its tray "
-        L"menu and try again.\n");
+        L"menu and try again. The agent already asked to exit may still do so: if Vellumgard's icon leaves "
+        L"the notification area, start it again from the Start menu.\n");
+    // Seen by its mutex only: its window never came, so it was never asked.
+    r.agentsAsked = 0;
+    EXPECT_NE(ReportText(r).find(L"still starting: its window did not appear in time"), std::wstring::npos);
+    r.agentsAsked = 1;
 
     r.steps = {{InstallStep::Copy, StepResult::Unchanged, 0},
                {InstallStep::RunKey, StepResult::Unchanged, 0},
                {InstallStep::StartupApproved, StepResult::Disabled, 0}};
-    EXPECT_EQ(ReportText(r).rfind(std::wstring(L"Vellumgard ") + VG_VERSION_WTEXT +
-                                      L" is installed for this user, but its start at sign-in is turned off.\n\n",
-                                  0),
-              0u);
+    EXPECT_EQ(
+        ReportText(r).rfind(std::wstring(L"Vellumgard ") + VG_VERSION_WTEXT +
+                                L" is installed for this user, but its start at sign-in is turned off.\n\n",
+                            0),
+        0u);
 
     r.verb = Verb::Uninstall;
     r.steps = {{InstallStep::StopAgents, StepResult::Absent, 0},

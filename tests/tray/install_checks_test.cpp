@@ -13,9 +13,9 @@ TEST(InstallChecks, RefusesOnlyAFullSplitTokenWithoutTheOption) {
         bool allow;
         bool refuse;
     } cases[] = {
-        {ElevationType::Full, false, true},      {ElevationType::Full, true, false},
+        {ElevationType::Full, false, true},           {ElevationType::Full, true, false},
         {ElevationType::Default, false, false},  // UAC off, or a standard user
-        {ElevationType::Limited, false, false},  {ElevationType::Unknown, false, false},
+        {ElevationType::Limited, false, false},       {ElevationType::Unknown, false, false},
         {static_cast<ElevationType>(2), false, true},  // the platform's TokenElevationTypeFull
     };
     for (const auto& c : cases)
@@ -29,16 +29,16 @@ TEST(InstallChecks, PurgeNeverFollowsALinkAtTheDataFolder) {
     } cases[] = {
         {0xFFFFFFFFu, PurgeAction::Nothing},
         {0x10, PurgeAction::RemoveTree},
-        {0x10 | 0x20 | 0x2000, PurgeAction::RemoveTree},   // archive, not indexed
-        {0x10 | 0x400, PurgeAction::RemoveFolderLink},     // junction or directory link
+        {0x10 | 0x20 | 0x2000, PurgeAction::RemoveTree},  // archive, not indexed
+        {0x10 | 0x400, PurgeAction::RemoveFolderLink},    // junction or directory link
         {0x10 | 0x400 | 0x1, PurgeAction::RemoveFolderLink},
-        {0x400, PurgeAction::RemoveFileLink},              // a file symbolic link
-        {0x20, PurgeAction::Refuse},                       // a plain file in its place
+        {0x400, PurgeAction::RemoveFileLink},  // a file symbolic link
+        {0x20, PurgeAction::Refuse},           // a plain file in its place
         {0x80, PurgeAction::Refuse},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(static_cast<int>(PurgeActionFor(c.attributes)), static_cast<int>(c.action)) << std::hex
-                                                                                              << c.attributes;
+        EXPECT_EQ(static_cast<int>(PurgeActionFor(c.attributes)), static_cast<int>(c.action))
+            << std::hex << c.attributes;
 }
 
 TEST(InstallChecks, StartupApprovedLowBitMeansTurnedOff) {
@@ -76,7 +76,8 @@ TEST(InstallChecks, MutexNamesFollowThePathNotItsCase) {
     const std::wstring name = AgentImageMutexName(exe);
     EXPECT_EQ(name.rfind(L"Local\\Vellumgard.agent.", 0), 0u);
     EXPECT_EQ(name.size(), std::wstring(L"Local\\Vellumgard.agent.").size() + 16);
-    EXPECT_EQ(AgentImageMutexName(L"c:\\users\\A\\APPDATA\\local\\programs\\vellumgard\\VELLUMGARD.EXE"), name);
+    EXPECT_EQ(AgentImageMutexName(L"c:\\users\\A\\APPDATA\\local\\programs\\vellumgard\\VELLUMGARD.EXE"),
+              name);
     EXPECT_NE(AgentImageMutexName(L"D:\\dl\\Vellumgard.exe"), name);
     // The image and the data folder never share a name, even for one path.
     EXPECT_NE(AgentDataMutexName(exe).substr(22), name.substr(22));

@@ -4,9 +4,8 @@
 // lies behind the path alone.
 #include "tray/installer.h"
 
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include "core/text.h"
 #include "support/test_support.h"
