@@ -4,9 +4,9 @@
 // found by their tray window's class, and by the named mutex each agent holds
 // from its first moment (its window comes only once its core has started),
 // and asked to exit through the window's Exit command, so they stop as
-// cleanly as from the menu. The installed copy
-// cannot count on deleting its own running file: it hands that last step to
-// a helper copy in the temp folder, which waits for it to end; a per-user
+// cleanly as from the menu. The installed copy cannot count on deleting its
+// own running file: it hands that last step to a helper copy in the temp
+// folder, which waits for it to end; a per-user
 // RunOnce entry removes that helper's folder at the next sign-in, unless an
 // installed agent's start has removed it before.
 #include "tray/installer.h"
@@ -349,10 +349,15 @@ StepOutcome StopAgents(const std::vector<RunningAgent>& agents, uint32_t& asked)
     }
     for (HWND window : windows) {
         // A window of higher integrity (an elevated agent) refuses the message: access denied.
-        if (!PostMessageW(window, WM_COMMAND, MAKEWPARAM(kCmdExit, 0), 0) && IsWindow(window)) {
-            o.result = StepResult::Failed;
-            o.error = GetLastError();
-            return o;
+        // The code is taken before IsWindow, which may set its own.
+        if (!PostMessageW(window, WM_COMMAND, MAKEWPARAM(kCmdExit, 0), 0)) {
+            const DWORD e = GetLastError();
+            if (IsWindow(window)) {
+                o.result = StepResult::Failed;
+                o.error = e;
+                return o;
+            }
+            continue;  // it has closed its window: it is ending
         }
         ++asked;
     }
