@@ -1,6 +1,7 @@
 #include "procmon/process_events.h"
 
 #include "core/text.h"
+#include "procmon/extended_process_rules.h"
 
 std::string BuildProcStartMembers(const ProcessInfo& info) {
     std::string out;
@@ -8,6 +9,10 @@ std::string BuildProcStartMembers(const ProcessInfo& info) {
     out += ",\"pid\":" + std::to_string(info.pid);
     out += ",\"path\":\"" + JsonEscape(WideToUtf8(info.path)) + "\"";
     out += ",\"cmd\":\"" + JsonEscape(WideToUtf8(info.commandLine)) + "\"";
+    if (ClaimsOtherName(info.name, info.originalFileName) || ClaimsOtherName(info.name, info.internalName)) {
+        out += ",\"originalFileName\":\"" + JsonEscape(WideToUtf8(info.originalFileName)) + "\"";
+        out += ",\"internalName\":\"" + JsonEscape(WideToUtf8(info.internalName)) + "\"";
+    }
     return out;
 }
 

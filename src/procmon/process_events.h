@@ -11,10 +11,15 @@ struct ProcessInfo {
     std::wstring path;         // full executable path; empty when WMI gives none
     std::wstring commandLine;  // empty when WMI gives none
     int32_t pid = 0;
+    // The image's version resource names (extendedDetection only; empty when not read).
+    std::wstring originalFileName;
+    std::wstring internalName;
 };
 
 // "name":"..","pid":N,"path":"..","cmd":".." in that order, no whitespace;
-// texts converted to UTF-8 and JSON-escaped.
+// texts converted to UTF-8 and JSON-escaped. When either version resource
+// name stands for another program than "name" (ClaimsOtherName), both
+// follow: ,"originalFileName":"..","internalName":"..".
 std::string BuildProcStartMembers(const ProcessInfo& info);
 
 // The configured score threshold, or 60 when the setting is 0 or below.

@@ -17,6 +17,7 @@
 #include "core/config.h"
 #include "core/core_lifecycle.h"
 #include "core/event_log.h"
+#include "procmon/image_version_names_win.h"
 #include "procmon/process_list_buffer.h"
 #include "procmon/process_memory_win.h"
 #include "procmon/process_monitor.h"
@@ -225,7 +226,8 @@ void PollOnce(PollState& s) {
     WatchList(s.watch, list);
     for (const ProcessListEntry& entry : NewProcesses(list, s.known)) {
         const ProcessOrigin origin = remember ? OriginOf(entry) : ProcessOrigin();
-        const ProcessInfo info = ReadProcessDetails(entry, s.wmi);
+        ProcessInfo info = ReadProcessDetails(entry, s.wmi);
+        AddImageVersionNames(info);
         RememberStartedProcess(info, origin);
         HandleNewProcess(info);
     }

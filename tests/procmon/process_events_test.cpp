@@ -61,3 +61,29 @@ TEST(SeverityForScore, Bands) {
     } cases[] = {{0, 50}, {60, 50}, {69, 50}, {70, 60}, {79, 60}, {80, 75}, {89, 75}, {90, 90}, {150, 90}};
     for (const Case& c : cases) EXPECT_EQ(SeverityForScore(c.score), c.severity) << c.score;
 }
+
+// The version resource's names follow the start members only when they stand
+// for another program than the image name.
+TEST(ProcStartMembers, ClaimedNamesFollowOnlyWhenTheyNameAnotherProgram) {
+    const std::string base = "\"name\":\"svc.exe\",\"pid\":1,\"path\":\"\",\"cmd\":\"\"";
+    const struct {
+        const wchar_t* name;
+        const wchar_t* original;
+        const wchar_t* internal;
+        std::string tail;  // after the four members
+    } cases[] = {
+        {L"svc.exe", L"VSSADMIN.EXE.MUI", L"VSSADMIN",
+         ",\"originalFileName\":\"VSSADMIN.EXE.MUI\",\"internalName\":\"VSSADMIN\""},
+        {L"svc.exe", L"", L"vssadmin", ",\"originalFileName\":\"\",\"internalName\":\"vssadmin\""},
+        {L"svc.exe", L"svc.exe", L"SVC", ""},
+        {L"svc.exe", L"", L"", ""},
+    };
+    for (const auto& c : cases) {
+        ProcessInfo info;
+        info.name = c.name;
+        info.pid = 1;
+        info.originalFileName = c.original;
+        info.internalName = c.internal;
+        EXPECT_EQ(BuildProcStartMembers(info), base + c.tail);
+    }
+}
