@@ -52,7 +52,23 @@ struct ListGate {
     int64_t listedAtMs = 0;       // monotonic milliseconds of the last list
 };
 
-// everyListedProcessRuns: each process of the last list is watched and none has ended.
+// The watch on the processes of a list: each listed process is either held
+// (its handle says when it ends) or known not to open. On Windows a
+// non-administrator can never open the idle and system processes, protected
+// processes or other accounts' processes; those are tried once per (pid,
+// creation time) and then left out of the "every listed process still runs"
+// test, so that they do not make every period take the whole list. Their end
+// is seen by the size or by the backstop.
+using ProcessKey = std::pair<uint32_t, int64_t>;
+
+// The keys of a new list to try to open: those neither held already nor
+// known not to open. `listed` and `held` are sorted and unique; `unopenable`
+// (sorted) keeps only the keys still listed.
+std::vector<ProcessKey> KeysToOpen(const std::vector<ProcessKey>& listed, const std::vector<ProcessKey>& held,
+                                   std::vector<ProcessKey>& unopenable);
+
+// everyListedProcessRuns: each process of the last list that could be opened
+// is watched and none has ended, and none was gone before it could be opened.
 bool ShouldTakeList(const ListGate& gate, uint32_t askedSize, bool everyListedProcessRuns, int64_t nowMs);
 // Records a list taken after asking `askedSize`.
 void NoteListTaken(ListGate& gate, uint32_t askedSize, int64_t nowMs);
