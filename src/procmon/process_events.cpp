@@ -9,11 +9,14 @@ std::string BuildProcStartMembers(const ProcessInfo& info) {
     out += ",\"pid\":" + std::to_string(info.pid);
     out += ",\"path\":\"" + JsonEscape(WideToUtf8(info.path)) + "\"";
     out += ",\"cmd\":\"" + JsonEscape(WideToUtf8(info.commandLine)) + "\"";
-    if (ClaimsOtherName(info.name, info.originalFileName) || ClaimsOtherName(info.name, info.internalName)) {
-        out += ",\"originalFileName\":\"" + JsonEscape(WideToUtf8(info.originalFileName)) + "\"";
-        out += ",\"internalName\":\"" + JsonEscape(WideToUtf8(info.internalName)) + "\"";
-    }
     return out;
+}
+
+std::string BuildClaimedNameMembers(const ProcessInfo& info) {
+    if (!ClaimsOtherName(info.name, info.originalFileName) && !ClaimsOtherName(info.name, info.internalName))
+        return std::string();
+    return ",\"originalFileName\":\"" + JsonEscape(WideToUtf8(info.originalFileName)) +
+           "\",\"internalName\":\"" + JsonEscape(WideToUtf8(info.internalName)) + "\"";
 }
 
 int32_t EffectiveScoreThreshold(int32_t configured) {

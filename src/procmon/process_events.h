@@ -17,10 +17,13 @@ struct ProcessInfo {
 };
 
 // "name":"..","pid":N,"path":"..","cmd":".." in that order, no whitespace;
-// texts converted to UTF-8 and JSON-escaped. When either version resource
-// name stands for another program than "name" (ClaimsOtherName), both
-// follow: ,"originalFileName":"..","internalName":"..".
+// texts converted to UTF-8 and JSON-escaped.
 std::string BuildProcStartMembers(const ProcessInfo& info);
+
+// ,"originalFileName":"..","internalName":".." when either version resource
+// name stands for another program than info.name (ClaimsOtherName), else
+// empty. The monitor appends it to its lines after all other members.
+std::string BuildClaimedNameMembers(const ProcessInfo& info);
 
 // The configured score threshold, or 60 when the setting is 0 or below.
 int32_t EffectiveScoreThreshold(int32_t configured);

@@ -163,7 +163,8 @@ void HandleNewProcess(const ProcessInfo& info) {
     SnapshotConfig(settings);
 
     const std::string members = BuildProcStartMembers(info);
-    LogEvent("proc_start", members);
+    const std::string claimed = BuildClaimedNameMembers(info);
+    LogEvent("proc_start", members + claimed);
     if (!settings.enableProcessHeuristics) return;
 
     std::string fragment, decoded;
@@ -173,6 +174,6 @@ void HandleNewProcess(const ProcessInfo& info) {
                               : ScoreProcess(info.name, info.path, info.commandLine, fragment);
     if (score < EffectiveScoreThreshold(settings.processSuspiciousScoreThreshold)) return;
 
-    LogEvent("proc_suspicious", members + "," + fragment + (decoded.empty() ? "" : "," + decoded));
+    LogEvent("proc_suspicious", members + "," + fragment + (decoded.empty() ? "" : "," + decoded) + claimed);
     CreateIncident(kReasonProcess, SeverityForScore(score), L"");
 }

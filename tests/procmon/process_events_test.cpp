@@ -62,28 +62,27 @@ TEST(SeverityForScore, Bands) {
     for (const Case& c : cases) EXPECT_EQ(SeverityForScore(c.score), c.severity) << c.score;
 }
 
-// The version resource's names follow the start members only when they stand
-// for another program than the image name.
-TEST(ProcStartMembers, ClaimedNamesFollowOnlyWhenTheyNameAnotherProgram) {
-    const std::string base = "\"name\":\"svc.exe\",\"pid\":1,\"path\":\"\",\"cmd\":\"\"";
+// The version resource's names are logged only when they stand for another
+// program than the image name.
+TEST(ClaimedNameMembers, OnlyWhenTheyNameAnotherProgram) {
     const struct {
-        const wchar_t* name;
         const wchar_t* original;
         const wchar_t* internal;
-        std::string tail;  // after the four members
+        std::string members;
     } cases[] = {
-        {L"svc.exe", L"VSSADMIN.EXE.MUI", L"VSSADMIN",
+        {L"VSSADMIN.EXE.MUI", L"VSSADMIN",
          ",\"originalFileName\":\"VSSADMIN.EXE.MUI\",\"internalName\":\"VSSADMIN\""},
-        {L"svc.exe", L"", L"vssadmin", ",\"originalFileName\":\"\",\"internalName\":\"vssadmin\""},
-        {L"svc.exe", L"svc.exe", L"SVC", ""},
-        {L"svc.exe", L"", L"", ""},
+        {L"", L"vssadmin", ",\"originalFileName\":\"\",\"internalName\":\"vssadmin\""},
+        {L"svc.exe", L"SVC", ""},
+        {L"", L"", ""},
     };
     for (const auto& c : cases) {
         ProcessInfo info;
-        info.name = c.name;
+        info.name = L"svc.exe";
         info.pid = 1;
         info.originalFileName = c.original;
         info.internalName = c.internal;
-        EXPECT_EQ(BuildProcStartMembers(info), base + c.tail);
+        EXPECT_EQ(BuildClaimedNameMembers(info), c.members);
+        EXPECT_EQ(BuildProcStartMembers(info), "\"name\":\"svc.exe\",\"pid\":1,\"path\":\"\",\"cmd\":\"\"");
     }
 }

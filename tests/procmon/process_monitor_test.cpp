@@ -849,6 +849,7 @@ TEST(HandleProcessEvent, ARenamedSystemToolIsScoredAsWhatItClaims) {
             const json suspicious = json::parse(lines[seen + 1]);
             EXPECT_EQ(suspicious["type"], "proc_suspicious");
             EXPECT_EQ(suspicious["originalFileName"], "VSSADMIN.EXE.MUI");
+            EXPECT_GT(lines[seen + 1].find("\"originalFileName\""), lines[seen + 1].find("\"signals\""));
             const json& signals = suspicious["signals"];
             for (const char* signal : {"backup_or_boot_tool", "shadowcopy_command", "renamed_system_tool"})
                 EXPECT_NE(std::find(signals.begin(), signals.end(), signal), signals.end()) << signal;
