@@ -38,7 +38,8 @@ std::vector<std::pair<uint32_t, int64_t>> EndedProcesses(const std::vector<Proce
 
 // Whether a period takes the whole list. Each period first asks the list
 // query only for the size a whole list would need (one cheap call), and the
-// monitor holds a handle to each listed process that tells when it ended. A
+// monitor holds a handle to each listed process it can open, which tells when
+// it ended (those it cannot open are left out, see KeysToOpen). A
 // start changes the size unless an end in the same period makes up for it,
 // so the list is skipped only when the size is the one asked just before the
 // last list and every process of that list is known to still run. It is
