@@ -1,10 +1,12 @@
 #include "procmon/extended_process_rules.h"
 
+#include <algorithm>
 #include <initializer_list>
 #include <vector>
 
 #include "core/text.h"
 #include "fsmon/file_name_heuristics.h"
+#include "procmon/command_line_normaliser.h"
 #include "procmon/process_heuristics.h"
 
 namespace {
@@ -40,6 +42,8 @@ enum Signal {
     kCoreNameMasquerade,
     kPowerShellFromCommand,
     kCipherWipe,
+    kCoreNameLookAlike,
+    kRenamedSystemTool,
     kSignalCount
 };
 
@@ -77,6 +81,8 @@ const SignalInfo kSignals[kSignalCount] = {
     {"core_name_masquerade", 60},
     {"powershell_started_by_command", 25},
     {"free_space_wipe", 40},
+    {"core_name_lookalike", 60},
+    {"renamed_system_tool", 30},
 };
 
 using Fired = bool[kSignalCount];
@@ -426,51 +432,179 @@ std::string Utf16PrefixToUtf8(const std::u16string& text, size_t maxUnits) {
     return out;
 }
 
-int32_t ScoreProcessExtended(const std::wstring& name, const std::wstring& path,
-                             const std::wstring& commandLine, std::string& fragment,
-                             std::string& decodedMember) {
-    decodedMember.clear();
+namespace {
+
+// System tools whose copy under another name is a known disguise.
+const wchar_t* const kSystemTools[] = {
+    L"vssadmin", L"wbadmin",     L"bcdedit",    L"wmic",    L"certutil", L"bitsadmin", L"mshta",
+    L"rundll32", L"regsvr32",    L"powershell", L"pwsh",    L"wscript",  L"cscript",   L"cmd",
+    L"wevtutil", L"fsutil",      L"diskshadow", L"cipher",  L"reg",      L"schtasks",  L"sc",
+    L"net",      L"net1",        L"netsh",      L"icacls",  L"takeown",  L"taskkill",  L"bcdboot",
+    L"msbuild",  L"installutil", L"regasm",     L"regsvcs", L"cmstp",    L"msiexec",   L"wusa",
+    L"esentutl", L"ntdsutil",    L"psexec",
+};
+
+bool IsSystemTool(const std::wstring& stem) {
+    for (const wchar_t* tool : kSystemTools)
+        if (stem == tool) return true;
+    return false;
+}
+
+// The signals a program's name alone gives (ASCII-lower-cased name).
+void FireToolSignals(const std::wstring& n, Fired& fired) {
+    fired[kPowerShell] |= HasAny(n, {L"powershell", L"pwsh"});
+    fired[kScriptHost] |= HasAny(n, {L"wscript", L"cscript"});
+    fired[kMshta] |= Has(n, L"mshta.exe");
+    fired[kDllLoader] |= HasAny(n, {L"rundll32.exe", L"regsvr32.exe"});
+    fired[kLolbinTool] |= HasAny(n, {L"certutil.exe", L"bitsadmin.exe", L"wmic.exe"});
+    fired[kBackupOrBootTool] |= HasAny(n, {L"vssadmin.exe", L"wbadmin.exe", L"bcdedit.exe", L"wmic.exe"});
+}
+
+// The words of a command text, split at blanks and at the characters shells
+// put between commands.
+std::vector<std::wstring> SplitWords(const std::wstring& text) {
+    std::vector<std::wstring> words;
+    std::wstring current;
+    for (const wchar_t c : text) {
+        if (IsBlank(c) || c == L'&' || c == L'|' || c == L'(' || c == L')' || c == L';' || c == L',') {
+            if (!current.empty()) words.push_back(current);
+            current.clear();
+        } else {
+            current += c;
+        }
+    }
+    if (!current.empty()) words.push_back(current);
+    return words;
+}
+
+// The command text's signals, on the raw text and on its normalised form: a
+// spelling variation can only add to what the raw text shows.
+void ScoreCommandText(const std::wstring& text, Fired& fired) {
+    const std::wstring lower = AsciiLower(text);
+    ScoreText(lower, fired);
+    const std::wstring normalised = AsciiLower(NormaliseCommandLine(text));
+    if (normalised != lower) ScoreText(normalised, fired);
+}
+
+// Every signal of one name, path and command line.
+void FireAll(const std::wstring& name, const std::wstring& path, const std::wstring& commandLine,
+             Fired& fired, std::string& decodedMember) {
     const std::wstring n = AsciiLower(name);
     const std::wstring p = AsciiLower(path);
     const std::wstring c = AsciiLower(commandLine);
-    Fired fired = {};
+    const std::wstring normalised = NormaliseCommandLine(commandLine);
+    const std::wstring cn = AsciiLower(normalised);
 
     const bool powerShell = HasAny(n, {L"powershell", L"pwsh"});
-    fired[kPowerShell] = powerShell;
-    fired[kScriptHost] = HasAny(n, {L"wscript", L"cscript"});
-    fired[kMshta] = Has(n, L"mshta.exe");
-    fired[kDllLoader] = HasAny(n, {L"rundll32.exe", L"regsvr32.exe"});
-    fired[kLolbinTool] = HasAny(n, {L"certutil.exe", L"bitsadmin.exe", L"wmic.exe"});
-    fired[kBackupOrBootTool] = HasAny(n, {L"vssadmin.exe", L"wbadmin.exe", L"bcdedit.exe", L"wmic.exe"});
-    fired[kCmdCipherOrCompact] = n == L"cmd.exe" && Has(c, L"/c") && HasAny(c, {L"cipher", L"compact"});
-    if (n == L"diskshadow.exe" && HasWord(c, {L"/s", L"-s"})) fired[kDiskshadowScript] = true;
+    FireToolSignals(n, fired);
+    // A shell starting a tool: the tool's own signals (the words of the normalised text,
+    // so "v^s^s^a^d^m^i^n" counts as vssadmin).
+    if (powerShell || n == L"cmd.exe")
+        for (const std::wstring& word : SplitWords(cn)) {
+            const std::wstring stem = ClaimedStem(word);
+            if (stem != L"cmd" && stem != L"powershell" && stem != L"pwsh" && IsSystemTool(stem))
+                FireToolSignals(stem + L".exe", fired);
+        }
+    for (const std::wstring* t : {&c, &cn})
+        if (n == L"cmd.exe" && Has(*t, L"/c") && HasAny(*t, {L"cipher", L"compact"}))
+            fired[kCmdCipherOrCompact] = true;
+    if (n == L"diskshadow.exe" && (HasWord(c, {L"/s", L"-s"}) || HasWord(cn, {L"/s", L"-s"})))
+        fired[kDiskshadowScript] = true;
 
     // Location: an empty path is unknown, neither user space nor elsewhere.
     const bool inUserSpace = HasUserMarker(p);
-    fired[kUserSpace] = inUserSpace;
+    fired[kUserSpace] |= inUserSpace;
     const bool underWindows = Has(p, L"\\windows\\") || p.compare(0, 12, L"\\systemroot\\") == 0 ||
                               p.compare(0, 13, L"%systemroot%\\") == 0;
-    fired[kNonWindowsDrive] = !p.empty() && !inUserSpace && !underWindows;
-    fired[kLureName] =
+    fired[kNonWindowsDrive] |= !p.empty() && !inUserSpace && !underWindows;
+    fired[kLureName] |=
         inUserSpace && HasAny(n, {L"invoice", L"payment", L"document", L"scanned", L"delivery"});
-    fired[kCoreNameMasquerade] = !p.empty() && IsCoreName(n) && !InSystemFolder(p, n);
+    fired[kCoreNameMasquerade] |= !p.empty() && IsCoreName(n) && !InSystemFolder(p, n);
+    // A slip of the pen counts outside the installed-programs folders only: installers put
+    // programs there whose names merely come close to a core name.
+    bool slip = false;
+    if (!ImitatedCoreName(name, &slip).empty() && !(slip && Has(p, L"\\program files")))
+        fired[kCoreNameLookAlike] = true;
 
-    ScoreText(c, fired);
+    ScoreCommandText(commandLine, fired);
     // Another program (cmd, a script host, an office macro's shell) starting a PowerShell host.
-    fired[kPowerShellFromCommand] = !powerShell && !PowerShellHosts(c).empty();
+    fired[kPowerShellFromCommand] |=
+        !powerShell && (!PowerShellHosts(c).empty() || !PowerShellHosts(cn).empty());
     std::wstring payload;
-    if (FindEncodedCommand(commandLine, powerShell, payload)) {
+    if (FindEncodedCommand(commandLine, powerShell, payload) ||
+        FindEncodedCommand(normalised, powerShell, payload)) {
         fired[kEncodedCommand] = true;
         std::u16string decoded;
         if (DecodeEncodedCommand(payload, decoded)) {
             std::wstring wide;
             wide.reserve(decoded.size());
             for (const char16_t u : decoded) wide += static_cast<wchar_t>(u);
-            ScoreText(AsciiLower(wide), fired);
+            ScoreCommandText(wide, fired);
             decodedMember = "\"decoded\":\"" + JsonEscape(Utf16PrefixToUtf8(decoded, 200)) + "\"";
         } else {
             fired[kEncodedUndecodable] = true;
         }
+    }
+}
+
+// The command line as if `program` had been started: its first word, when it
+// names the image, replaced by `program`, else `program` put in front.
+std::wstring AsStartedBy(const std::wstring& commandLine, const std::wstring& name,
+                         const std::wstring& program) {
+    size_t start = 0;
+    while (start < commandLine.size() && IsBlank(commandLine[start])) ++start;
+    size_t end = start;
+    if (end < commandLine.size() && commandLine[end] == L'"') {
+        end = commandLine.find(L'"', end + 1);
+        end = end == std::wstring::npos ? commandLine.size() : end + 1;
+    } else {
+        while (end < commandLine.size() && !IsBlank(commandLine[end])) ++end;
+    }
+    std::wstring first = commandLine.substr(start, end - start);
+    first.erase(std::remove(first.begin(), first.end(), L'"'), first.end());
+    if (end > start && ClaimedStem(first) == ClaimedStem(name)) return program + commandLine.substr(end);
+    return program + L" " + commandLine;
+}
+
+}  // namespace
+
+std::wstring ClaimedStem(const std::wstring& name) {
+    std::wstring s = AsciiLower(name);
+    while (!s.empty() && (s.back() == L' ' || s.back() == L'\0')) s.pop_back();
+    const size_t slash = s.find_last_of(L"\\/");
+    if (slash != std::wstring::npos) s.erase(0, slash + 1);
+    if (s.size() > 4 && s.compare(s.size() - 4, 4, L".mui") == 0) s.erase(s.size() - 4);
+    const size_t dot = s.rfind(L'.');
+    if (dot != std::wstring::npos && dot > 0) s.erase(dot);
+    return s;
+}
+
+bool ClaimsOtherName(const std::wstring& name, const std::wstring& claimed) {
+    const std::wstring stem = ClaimedStem(claimed);
+    return !stem.empty() && stem != ClaimedStem(name);
+}
+
+int32_t ScoreProcessExtended(const std::wstring& name, const std::wstring& path,
+                             const std::wstring& commandLine, std::string& fragment,
+                             std::string& decodedMember) {
+    return ScoreProcessExtended(name, std::wstring(), std::wstring(), path, commandLine, fragment,
+                                decodedMember);
+}
+
+int32_t ScoreProcessExtended(const std::wstring& name, const std::wstring& originalFileName,
+                             const std::wstring& internalName, const std::wstring& path,
+                             const std::wstring& commandLine, std::string& fragment,
+                             std::string& decodedMember) {
+    decodedMember.clear();
+    Fired fired = {};
+    FireAll(name, path, commandLine, fired, decodedMember);
+    // The program as what its version resource claims, too: those signals only add.
+    for (const std::wstring* claimed : {&originalFileName, &internalName}) {
+        if (!ClaimsOtherName(name, *claimed)) continue;
+        const std::wstring stem = ClaimedStem(*claimed);
+        if (IsSystemTool(stem)) fired[kRenamedSystemTool] = true;
+        std::string ignored;
+        FireAll(stem + L".exe", path, AsStartedBy(commandLine, name, stem), fired, ignored);
     }
 
     int32_t score = 0;

@@ -3,7 +3,10 @@
 // test that reads the host's parameters instead of matching "-enc" anywhere,
 // the decoded command scored too, and signals for destroyed backups, cleared
 // logs, downloads and decoding by system tools, script hosts running remote
-// code and core process names outside the system folders. Pure.
+// code and core process names outside the system folders. Each command text is
+// matched as it is and in its normalised form (command_line_normaliser.h), a
+// name that imitates a core process's counts, and the names the program's
+// version resource claims add their own signals. Pure.
 #pragma once
 
 #include <cstddef>
@@ -19,6 +22,26 @@
 int32_t ScoreProcessExtended(const std::wstring& name, const std::wstring& path,
                              const std::wstring& commandLine, std::string& fragment,
                              std::string& decodedMember);
+
+// The same, with the original file name and internal name the image's version
+// resource gives (either may be empty). A claim that names another program
+// than `name` scores that program too, with this path and command line, and
+// adds "renamed_system_tool" when it is a system tool: the resource is
+// written by whoever made the file, so it can only add signals, never take
+// one away. With both claims empty or naming `name` itself it is the
+// five-argument score.
+int32_t ScoreProcessExtended(const std::wstring& name, const std::wstring& originalFileName,
+                             const std::wstring& internalName, const std::wstring& path,
+                             const std::wstring& commandLine, std::string& fragment,
+                             std::string& decodedMember);
+
+// The program a claimed name stands for: ASCII-lower-cased, without folders,
+// a trailing ".mui" (system files name their language resource) or the last
+// extension ("VSSADMIN.EXE.MUI" and "vssadmin" give "vssadmin").
+std::wstring ClaimedStem(const std::wstring& name);
+
+// `claimed` is not empty and stands for another program than image name `name`.
+bool ClaimsOtherName(const std::wstring& name, const std::wstring& claimed);
 
 // The pieces, for tests.
 

@@ -1,6 +1,7 @@
 #include "procmon/process_events.h"
 
 #include "core/text.h"
+#include "procmon/extended_process_rules.h"
 
 std::string BuildProcStartMembers(const ProcessInfo& info) {
     std::string out;
@@ -9,6 +10,13 @@ std::string BuildProcStartMembers(const ProcessInfo& info) {
     out += ",\"path\":\"" + JsonEscape(WideToUtf8(info.path)) + "\"";
     out += ",\"cmd\":\"" + JsonEscape(WideToUtf8(info.commandLine)) + "\"";
     return out;
+}
+
+std::string BuildClaimedNameMembers(const ProcessInfo& info) {
+    if (!ClaimsOtherName(info.name, info.originalFileName) && !ClaimsOtherName(info.name, info.internalName))
+        return std::string();
+    return ",\"originalFileName\":\"" + JsonEscape(WideToUtf8(info.originalFileName)) +
+           "\",\"internalName\":\"" + JsonEscape(WideToUtf8(info.internalName)) + "\"";
 }
 
 int32_t EffectiveScoreThreshold(int32_t configured) {

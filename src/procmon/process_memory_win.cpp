@@ -53,7 +53,8 @@ void RememberStartedProcess(const ProcessInfo& info, const ProcessOrigin& origin
     p.path = info.path;
     p.commandLine = info.commandLine;
     std::string fragment, decoded;
-    p.score = ScoreProcessExtended(info.name, info.path, info.commandLine, fragment, decoded);
+    p.score = ScoreProcessExtended(info.name, info.originalFileName, info.internalName, info.path,
+                                   info.commandLine, fragment, decoded);
     p.signals = SignalNames(fragment);
     RememberProcessStart(p, now);
 }

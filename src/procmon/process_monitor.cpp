@@ -14,6 +14,7 @@
 #include "core/handles.h"
 #include "incidents/incident_store.h"
 #include "procmon/extended_process_rules.h"
+#include "procmon/image_version_names_win.h"
 #include "procmon/process_heuristics.h"
 #include "procmon/process_memory_win.h"
 #include "procmon/process_poller.h"
@@ -135,7 +136,8 @@ void HandleProcessEvent(IWbemClassObject* event) {
     ComPtr<IWbemClassObject> instance;
     if (FAILED(target.ref().punkVal->QueryInterface(IID_IWbemClassObject, instance.put_void())) || !instance)
         return;
-    const ProcessInfo info = ExtractProcessInfo(instance.get());
+    ProcessInfo info = ExtractProcessInfo(instance.get());
+    AddImageVersionNames(info);
     RememberStartedProcess(info, ExtractProcessOrigin(instance.get()));
     HandleNewProcess(info);
 }
@@ -161,15 +163,17 @@ void HandleNewProcess(const ProcessInfo& info) {
     SnapshotConfig(settings);
 
     const std::string members = BuildProcStartMembers(info);
-    LogEvent("proc_start", members);
+    const std::string claimed = BuildClaimedNameMembers(info);
+    LogEvent("proc_start", members + claimed);
     if (!settings.enableProcessHeuristics) return;
 
     std::string fragment, decoded;
     const int32_t score = gLiveConfig.extendedDetection.load()
-                              ? ScoreProcessExtended(info.name, info.path, info.commandLine, fragment, decoded)
+                              ? ScoreProcessExtended(info.name, info.originalFileName, info.internalName,
+                                                     info.path, info.commandLine, fragment, decoded)
                               : ScoreProcess(info.name, info.path, info.commandLine, fragment);
     if (score < EffectiveScoreThreshold(settings.processSuspiciousScoreThreshold)) return;
 
-    LogEvent("proc_suspicious", members + "," + fragment + (decoded.empty() ? "" : "," + decoded));
+    LogEvent("proc_suspicious", members + "," + fragment + (decoded.empty() ? "" : "," + decoded) + claimed);
     CreateIncident(kReasonProcess, SeverityForScore(score), L"");
 }

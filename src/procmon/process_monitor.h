@@ -29,7 +29,8 @@ constexpr int kFailedNextsBeforePolling = 10;
 bool RunProcessEventLoop(IEnumWbemClassObject* events, int failuresBeforeGivingUp = 0);
 
 // One __InstanceCreationEvent: its TargetInstance, if it is a usable object,
-// goes through ExtractProcessInfo and HandleNewProcess; otherwise it is skipped.
+// goes through ExtractProcessInfo (with extendedDetection, AddImageVersionNames
+// too) and HandleNewProcess; otherwise it is skipped.
 void HandleProcessEvent(IWbemClassObject* event);
 
 // Name, ExecutablePath, CommandLine and ProcessId of a Win32_Process

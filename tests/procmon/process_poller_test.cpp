@@ -9,6 +9,7 @@
 #include <wbemidl.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -312,7 +313,12 @@ TEST(ProcessMonitorMain, WithExtendedDetectionAFailedSetUpPollsUntilTheStop) {
     Child after;
     ASSERT_TRUE(StartCopy(dir, L"after.exe", L"after.exe --flag \"two words\"", 5000, after));
     EXPECT_TRUE(WaitFor([&] { return CountStarts(LogObjects(), after) > 0; }, 5000));
-    Sleep(3 * kProcessPollPeriodMs);  // more polls while it still runs
+    // A renamed copy of the shadow-copy tool: its version resource is read on this thread.
+    Child renamed;
+    ASSERT_TRUE(StartStandIn(StandInProgram(VG_SLEEPER_VSSADMIN_EXE), dir.Sub(L"svc.exe"),
+                             L"svc.exe delete shadows /all /quiet", 5000, renamed));
+    EXPECT_TRUE(WaitFor([&] { return CountStarts(LogObjects(), renamed) > 0; }, 5000));
+    Sleep(3 * kProcessPollPeriodMs);  // more polls while they still run
 
     gCoreState.stopRequested.store(1);
     ASSERT_EQ(WaitForSingleObject(thread.get(), 2000), WAIT_OBJECT_0)
@@ -339,7 +345,20 @@ TEST(ProcessMonitorMain, WithExtendedDetectionAFailedSetUpPollsUntilTheStop) {
         EXPECT_EQ(_wcsicmp(Utf8ToWide(j["path"].get<std::string>()).c_str(), after.exe.c_str()), 0)
             << j.dump();
         EXPECT_EQ(j["cmd"], "after.exe --flag \"two words\"");
+        EXPECT_FALSE(j.contains("originalFileName"));
     }
+    ASSERT_EQ(CountStarts(log, renamed), 1u);
+    size_t suspicious = 0;
+    for (const json& j : log) {
+        if (j["pid"] != static_cast<int64_t>(renamed.pid) || j["name"] != "svc.exe") continue;
+        EXPECT_EQ(j["originalFileName"], "VSSADMIN.EXE.MUI") << j.dump();
+        if (j["type"] != "proc_suspicious") continue;
+        ++suspicious;
+        const json& signals = j["signals"];
+        EXPECT_NE(std::find(signals.begin(), signals.end(), "renamed_system_tool"), signals.end())
+            << j.dump();
+    }
+    EXPECT_EQ(suspicious, 1u);
 }
 
 // A script running one tool after another: each copy starts as the one before
@@ -380,4 +399,81 @@ TEST(ProcessMonitorMain, EachOfAChainOfSameNamedProcessesIsReported) {
         for (const Child& other : chain) same += other.pid == step.pid;
         EXPECT_EQ(CountStarts(log, step), same) << "pid " << step.pid;
     }
+}
+
+namespace {
+
+// The seam: opening fails for the chosen pids with the chosen error; every
+// attempt is counted.
+std::vector<DWORD> gRefusedPids;
+DWORD gRefusal = ERROR_ACCESS_DENIED;
+std::vector<DWORD> gOpened;
+
+HANDLE OpenRefusingChosen(DWORD pid) {
+    gOpened.push_back(pid);
+    if (std::find(gRefusedPids.begin(), gRefusedPids.end(), pid) != gRefusedPids.end()) {
+        SetLastError(gRefusal);
+        return nullptr;
+    }
+    return OpenForWatch(pid);
+}
+
+size_t Attempts(DWORD pid) {
+    return static_cast<size_t>(std::count(gOpened.begin(), gOpened.end(), pid));
+}
+
+}  // namespace
+
+// A listed process the agent may not open (on Windows: the idle and system
+// processes, protected ones, other accounts') is tried once and left out of
+// the "every listed process still runs" test, so the size shortcut keeps
+// working; the processes it can open still tell when they end. A process gone
+// before it could be opened (no such pid, or the pid names a later process)
+// makes the next period take the list.
+TEST(WatchList, ProcessesThatCannotBeOpenedAreTriedOnceAndLeftOut) {
+    TempDir dir;
+    Child refused, watched;
+    ASSERT_TRUE(StartCopy(dir, L"refused_copy.exe", L"refused_copy.exe", 20000, refused));
+    ASSERT_TRUE(StartCopy(dir, L"watched_copy.exe", L"watched_copy.exe", 20000, watched));
+    ProcessListEntry idle;  // pid 0 is never opened at all
+    const std::vector<ProcessListEntry> list = {idle, EntryOf(refused), EntryOf(watched)};
+    gRefusedPids = {static_cast<DWORD>(refused.pid)};
+    gRefusal = ERROR_ACCESS_DENIED;
+    gOpened.clear();
+
+    ProcessWatch watch;
+    WatchList(watch, list, OpenRefusingChosen);
+    EXPECT_TRUE(EveryListedProcessRuns(watch));
+    EXPECT_EQ(watch.handles.size(), 1u);
+    EXPECT_EQ(watch.unopenable.size(), 2u);
+    EXPECT_EQ(Attempts(0), 0u);
+    WatchList(watch, list, OpenRefusingChosen);
+    EXPECT_TRUE(EveryListedProcessRuns(watch));
+    EXPECT_EQ(Attempts(refused.pid), 1u) << "tried again while still listed";
+    EXPECT_EQ(Attempts(watched.pid), 1u) << "a held process was opened again";
+
+    // Once unlisted, the refused key is forgotten and tried again when it is listed.
+    WatchList(watch, {EntryOf(watched)}, OpenRefusingChosen);
+    WatchList(watch, list, OpenRefusingChosen);
+    EXPECT_EQ(Attempts(refused.pid), 2u);
+
+    // Gone before it could be opened: no such process, or the pid names a later one.
+    for (const bool reusedPid : {false, true}) {
+        ProcessWatch fresh;
+        ProcessListEntry entry = EntryOf(refused);
+        gRefusal = ERROR_INVALID_PARAMETER;
+        if (reusedPid) {
+            entry = EntryOf(watched);
+            entry.createTime -= 1;
+        }
+        WatchList(fresh, {entry}, OpenRefusingChosen);
+        EXPECT_FALSE(EveryListedProcessRuns(fresh)) << reusedPid;
+        EXPECT_TRUE(fresh.unopenable.empty()) << reusedPid;
+    }
+
+    // An opened process that ends is seen at once.
+    TerminateProcess(watched.process.get(), 0);
+    WaitForSingleObject(watched.process.get(), 5000);
+    EXPECT_FALSE(EveryListedProcessRuns(watch));
+    gRefusedPids.clear();
 }

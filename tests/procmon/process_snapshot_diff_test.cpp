@@ -130,3 +130,32 @@ TEST(EndedProcesses, KeysOfThePreviousListThatAreGone) {
         EXPECT_TRUE(EndedProcesses(c.second, state).empty()) << c.what;
     }
 }
+
+// Which keys of a new list the watch tries to open: not those it holds, not
+// those that would not open before while they stay listed; a key that left
+// the list is forgotten, so its pid with a new creation time is tried again.
+TEST(KeysToOpen, NewKeysOnlyAndUnopenableOnesForgottenOnceUnlisted) {
+    using Keys = std::vector<ProcessKey>;
+    const struct {
+        const char* what;
+        Keys listed, held, unopenable;
+        Keys open, unopenableAfter;
+    } cases[] = {
+        {"first list", {{4, 1}, {8, 2}}, {}, {}, {{4, 1}, {8, 2}}, {}},
+        {"held ones stay held", {{4, 1}, {8, 2}}, {{4, 1}}, {}, {{8, 2}}, {}},
+        {"unopenable ones are not tried again",
+         {{0, 0}, {4, 1}, {8, 2}},
+         {{8, 2}},
+         {{0, 0}, {4, 1}},
+         {},
+         {{0, 0}, {4, 1}}},
+        {"an unlisted one is forgotten", {{8, 2}}, {{8, 2}}, {{4, 1}}, {}, {}},
+        {"a reused pid is a new key", {{4, 9}, {8, 2}}, {{8, 2}}, {{4, 1}}, {{4, 9}}, {}},
+        {"empty list", {}, {{8, 2}}, {{4, 1}}, {}, {}},
+    };
+    for (const auto& c : cases) {
+        Keys unopenable = c.unopenable;
+        EXPECT_EQ(KeysToOpen(c.listed, c.held, unopenable), c.open) << c.what;
+        EXPECT_EQ(unopenable, c.unopenableAfter) << c.what;
+    }
+}
