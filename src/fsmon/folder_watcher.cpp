@@ -180,7 +180,7 @@ void CountFirst(std::atomic<uint64_t>& slot, uint64_t value) {
 WatcherContext MakeWatcherContext(const std::wstring& folder) {
     WatcherContext context;
     context.folderKey = ResolvePathKey(folder);
-    context.self = MakeSelfFilter(context.folderKey, ResolvePathKey(gDataPaths.dataDir));
+    context.self = MakeSelfFilterOnDisk(context.folderKey, ResolvePathKey(gDataPaths.dataDir));
     context.recoveryMargin = RecoveryMarginOf(folder);
     return context;
 }
