@@ -157,7 +157,7 @@ int main(int argc, char** argv) {
     const std::wstring agentStat = FindHostStat(exe);
 
     for (int count : sizes) {
-        const std::wstring name = L"storm" + std::to_wstring(count);
+        const std::wstring name = (holdLock ? L"lockstorm" : L"storm") + std::to_wstring(count);
         const std::wstring folder = docs + L"\\" + name;
         std::vector<std::string> seen;
         const double cpu0 = HostCpuSeconds(agentStat);
@@ -198,7 +198,8 @@ int main(int argc, char** argv) {
             names.insert(short_);
             if (l.find("\"recovered\":true") != std::string::npos) {
                 ++recovered;
-                if (!recoveredNames.insert(short_).second || liveNames.count(short_)) duplicated.insert(short_);
+                if (!recoveredNames.insert(short_).second || liveNames.count(short_))
+                    duplicated.insert(short_);
             } else {
                 liveNames.insert(short_);
                 if (recoveredNames.count(short_)) duplicated.insert(short_);
@@ -214,14 +215,15 @@ int main(int argc, char** argv) {
         }
         std::printf(
             "outside-made storm%s: %d files in %.2f s (a native process, new subfolder of Documents); "
-            "completeness %zu/%llu = %.4f (target at least 0.999), %zu of them recovered, %zu names duplicated; "
+            "completeness %zu/%llu = %.4f (target at least 0.999), %zu of them recovered, %zu names "
+            "duplicated; "
             "missing: %zu after a signalled overflow, %zu with nothing signalled; %zu dir_overflow lines, "
             "%zu dir_rescan_cut; agent CPU %.2f s over the %.1f s of storm and drain%s\n",
             holdLock ? " with the log lock held 1.5 s at a time by another process" : "", count,
             (storm.endNs - storm.startNs) / 1e9, names.size(), static_cast<unsigned long long>(storm.created),
-            storm.created ? double(names.size()) / storm.created : 0.0, recovered, duplicated.size(), afterOverflow,
-            silent,
-            overflows, cuts, cpu, busySeconds, agentStat.empty() ? " (its /proc entry was not found)" : "");
+            storm.created ? double(names.size()) / storm.created : 0.0, recovered, duplicated.size(),
+            afterOverflow, silent, overflows, cuts, cpu, busySeconds,
+            agentStat.empty() ? " (its /proc entry was not found)" : "");
         std::fflush(stdout);
     }
 

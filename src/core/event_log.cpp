@@ -123,7 +123,8 @@ bool RemoveTempFile(const std::wstring& temp) {
         if (removed) return true;
         const DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND) return true;
-        const bool busy = error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED || error == ERROR_LOCK_VIOLATION;
+        const bool busy =
+            error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED || error == ERROR_LOCK_VIOLATION;
         if (!busy || attempt >= kReplaceRetries) return false;
         Sleep(kReplaceRetryMs);
     }
@@ -262,8 +263,8 @@ size_t RemoveStaleTempFiles(const std::wstring& folder, bool whileRunning) {
         const DWORD owner = TempFileOwner(name);
         if (ProcessIsRunning(owner)) continue;
         if (whileRunning && owner == GetCurrentProcessId()) {
-            const uint64_t written =
-                (static_cast<uint64_t>(fd.ftLastWriteTime.dwHighDateTime) << 32) | fd.ftLastWriteTime.dwLowDateTime;
+            const uint64_t written = (static_cast<uint64_t>(fd.ftLastWriteTime.dwHighDateTime) << 32) |
+                                     fd.ftLastWriteTime.dwLowDateTime;
             if (written + kOwnTempFileAgeSeconds * 10000000ull > now) continue;
         }
         stale.push_back(name);

@@ -163,7 +163,8 @@ void PlanWholeTree(RescanPlan& plan, uint64_t windowStart) {
 
 bool PlanOverflow(RescanPlan& plan, uint64_t windowStart) {
     if (plan.running && plan.wholeTree) {
-        const bool rootWaits = !plan.dirs.empty() && plan.dirs.front().dir.empty() && plan.dirs.front().liveCovered;
+        const bool rootWaits =
+            !plan.dirs.empty() && plan.dirs.front().dir.empty() && plan.dirs.front().liveCovered;
         if (rootWaits) {
             // Nothing listed yet: the waiting pass sees this overflow's changes too.
             plan.dirs.front().windowStart = std::min(plan.dirs.front().windowStart, windowStart);

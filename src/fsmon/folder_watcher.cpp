@@ -10,8 +10,9 @@
 // the burst detector, and starts a reconciliation that lists the tree and
 // reports the files changed since the request before it was issued that were
 // not reported (fsmon/change_recovery.h); back-to-back overflows make one
-// pass, and after overflows in a row the next request waits a moment. The listing runs one buffer per turn of the loop,
-// between completions, so the watcher keeps draining and sees its stop event.
+// pass, and after overflows in a row the next request waits a moment. The
+// listing runs one buffer per turn of the loop, between completions, so the
+// watcher keeps draining and sees its stop event.
 //
 // At most one change request is outstanding at a time (the two buffers take
 // turns). When the watcher stops with a request still outstanding, it cancels
@@ -333,7 +334,8 @@ void ReconcileStep(WatcherState& state, const std::wstring& folder, FolderReader
         if (entry.directory) {
             // Junctions and links are not followed: the change records do not follow them either.
             if (!entry.reparsePoint && !cut)
-                PlanChildFolder(plan, entry.name, LatestChange(entry), plan.listing, state.context.recoveryMargin);
+                PlanChildFolder(plan, entry.name, LatestChange(entry), plan.listing,
+                                state.context.recoveryMargin);
             continue;
         }
         const Recovery verdict = JudgeListedEntry(entry, reader.windowStart, state.context.recoveryMargin,
@@ -503,8 +505,9 @@ uint32_t FolderWatcher(void* arg) {
                 HandleOverflow(state, folder, windowStart, state.lastCompletion);
             }
             // Only names no window, running or to come, can ask about.
-            ForgetReportedBefore(state.reported, ReportedNamesHorizon(state.rescan, state.pendingAdded, windowStart,
-                                                                      state.context.recoveryMargin));
+            ForgetReportedBefore(state.reported,
+                                 ReportedNamesHorizon(state.rescan, state.pendingAdded, windowStart,
+                                                      state.context.recoveryMargin));
             if (GetTickCount64() - lastStepMs >= kStepEveryMs)
                 BackgroundWork(state, folder, reader, lastStepMs);
         } catch (...) {

@@ -66,7 +66,8 @@ SelfFilter MakeSelfFilter(const std::wstring& watchedKey, const std::wstring& da
         while (from < filter.relativePrefix.size()) {
             size_t end = filter.relativePrefix.find(L'\\', from);
             if (end == std::wstring::npos) end = filter.relativePrefix.size();
-            if (end > from) filter.steps.push_back({filter.relativePrefix.substr(from, end - from), std::wstring()});
+            if (end > from)
+                filter.steps.push_back({filter.relativePrefix.substr(from, end - from), std::wstring()});
             from = end + 1;
         }
     }
@@ -99,8 +100,9 @@ bool IsOwnRecord(const SelfFilter& filter, const std::wstring& relativeName) {
         if (end == std::wstring::npos) end = relativeName.size();
         const wchar_t* part = relativeName.data() + from;
         const size_t length = end - from;
-        const bool match = same(part, length, step.longName.data(), step.longName.size()) ||
-                           (!step.shortName.empty() && same(part, length, step.shortName.data(), step.shortName.size()));
+        const bool match =
+            same(part, length, step.longName.data(), step.longName.size()) ||
+            (!step.shortName.empty() && same(part, length, step.shortName.data(), step.shortName.size()));
         if (!match) return false;
         from = end + 1;
     }

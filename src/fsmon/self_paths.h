@@ -35,7 +35,7 @@ struct SelfFilter {
     struct Step {
         std::wstring longName, shortName;  // shortName empty when it has none or it is the same
     };
-    std::vector<Step> steps;  // the folders of relativePrefix, one by one
+    std::vector<Step> steps;        // the folders of relativePrefix, one by one
     SameNameFn sameName = nullptr;  // null: ASCII letters folded
 };
 

@@ -30,7 +30,8 @@ std::wstring ResolvePathKey(const std::wstring& path) {
 namespace {
 
 bool SameNameAsTheFileSystem(const wchar_t* a, size_t aLength, const wchar_t* b, size_t bLength) {
-    return CompareStringOrdinal(a, static_cast<int>(aLength), b, static_cast<int>(bLength), TRUE) == CSTR_EQUAL;
+    return CompareStringOrdinal(a, static_cast<int>(aLength), b, static_cast<int>(bLength), TRUE) ==
+           CSTR_EQUAL;
 }
 
 }  // namespace
@@ -44,11 +45,13 @@ SelfFilter MakeSelfFilterOnDisk(const std::wstring& watchedKey, const std::wstri
         path += step.longName;
         wchar_t shortPath[MAX_PATH * 4];
         const DWORD n = GetShortPathNameW(path.c_str(), shortPath, sizeof shortPath / sizeof shortPath[0]);
-        if (n == 0 || n >= sizeof shortPath / sizeof shortPath[0]) break;  // gone, or no short names: long names only
+        if (n == 0 || n >= sizeof shortPath / sizeof shortPath[0])
+            break;  // gone, or no short names: long names only
         std::wstring shortName(shortPath, n);
         const size_t cut = shortName.find_last_of(L'\\');
         if (cut != std::wstring::npos) shortName.erase(0, cut + 1);
-        if (!SameNameAsTheFileSystem(shortName.data(), shortName.size(), step.longName.data(), step.longName.size()))
+        if (!SameNameAsTheFileSystem(shortName.data(), shortName.size(), step.longName.data(),
+                                     step.longName.size()))
             step.shortName = shortName;
     }
     return filter;

@@ -126,7 +126,8 @@ std::vector<size_t> PickLeftoverSweep(const std::vector<CensusEntry>& census, si
     return picked;
 }
 
-size_t RemoveLeftoverTempFiles(const std::wstring& incidentsDir, const std::vector<std::wstring>& folderNames) {
+size_t RemoveLeftoverTempFiles(const std::wstring& incidentsDir,
+                               const std::vector<std::wstring>& folderNames) {
     size_t removed = 0;
     for (const std::wstring& name : folderNames)
         removed += RemoveStaleTempFiles(JoinPath(incidentsDir, name), true);

@@ -66,7 +66,8 @@ std::vector<size_t> PickLeftoverSweep(const std::vector<CensusEntry>& census, si
 
 // Removes the leftovers in the named folders below incidentsDir (this
 // process's own only once they have aged); returns how many went.
-size_t RemoveLeftoverTempFiles(const std::wstring& incidentsDir, const std::vector<std::wstring>& folderNames);
+size_t RemoveLeftoverTempFiles(const std::wstring& incidentsDir,
+                               const std::vector<std::wstring>& folderNames);
 
 // The census's call: picks with the process-wide cursor and removes.
 size_t SweepLeftoverTempFiles(const std::wstring& incidentsDir, const std::vector<CensusEntry>& census);

@@ -241,13 +241,13 @@ TEST(ChangeRecovery, WhatTheOutstandingRequestWillReportIsNotRecoveredTwice) {
         bool liveCovered;
         Recovery want;
     } cases[] = {
-        {"changed in the window, before the last completion", lastCompletion - kSecond, kLocalMarginTicks, true,
-         Recovery::Modified},
+        {"changed in the window, before the last completion", lastCompletion - kSecond, kLocalMarginTicks,
+         true, Recovery::Modified},
         {"changed after it: its live record is still to come", lastCompletion + 1, kLocalMarginTicks, true,
          Recovery::None},
         {"right at it", lastCompletion, kLocalMarginTicks, true, Recovery::None},
-        {"a new folder's listing may not be watched (Wine)", lastCompletion + kSecond, kLocalMarginTicks, false,
-         Recovery::Modified},
+        {"a new folder's listing may not be watched (Wine)", lastCompletion + kSecond, kLocalMarginTicks,
+         false, Recovery::Modified},
         {"a coarse volume may stamp a change late", lastCompletion + kSecond, kCoarseMarginTicks, true,
          Recovery::Modified},
         {"even there, later than the margin", lastCompletion + 3 * kSecond, kCoarseMarginTicks, true,
@@ -264,8 +264,8 @@ TEST(ChangeRecovery, BackToBackOverflowsMakeOnePassEachCountedOnce) {
     RescanPlan plan;
     struct Step {
         const char* what;
-        bool listRoot;     // the pass takes its first folder before this overflow
-        bool endPass;      // the running pass ends before this overflow
+        bool listRoot;  // the pass takes its first folder before this overflow
+        bool endPass;   // the running pass ends before this overflow
         uint64_t window;
         bool wantCounted;
         bool wantFollowUp;
@@ -304,7 +304,8 @@ TEST(ChangeRecovery, TooManyAddedNamesListTheirFoldersWithoutDescending) {
     struct Case {
         const wchar_t* name;
         const wchar_t* parent;
-    } cases[] = {{L"a.txt", L""}, {L"in\\a.txt", L"in"}, {L"x/y\\z.doc", L"x/y"}, {L"deep\\er\\f", L"deep\\er"}};
+    } cases[] = {
+        {L"a.txt", L""}, {L"in\\a.txt", L"in"}, {L"x/y\\z.doc", L"x/y"}, {L"deep\\er\\f", L"deep\\er"}};
     for (const Case& c : cases) EXPECT_EQ(ParentOf(c.name), c.parent);
 
     RescanPlan plan;

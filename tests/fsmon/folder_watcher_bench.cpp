@@ -21,11 +21,11 @@
 #include <vector>
 
 #include "core/config.h"
-#include "core/event_log.h"
-#include "core/seams.h"
 #include "core/core_lifecycle.h"
+#include "core/event_log.h"
 #include "core/locks.h"
 #include "core/paths.h"
+#include "core/seams.h"
 #include "core/text.h"
 #include "fsmon/canary_names.h"
 #include "fsmon/folder_watcher.h"
@@ -234,7 +234,8 @@ StormFigures RunStorm(bool native, int count, bool gather, bool issueFirst, Slow
     const std::wstring storm = watched + L"\\storm";
     NativeStormResult result;
     PROCESS_INFORMATION holder{};
-    if (slow == SlowPath::HeldLogLock && !StartLockHolder(holder)) std::printf("the lock holder did not start\n");
+    if (slow == SlowPath::HeldLogLock && !StartLockHolder(holder))
+        std::printf("the lock holder did not start\n");
     if (slow == SlowPath::StalledBatch) {
         Config c;
         SetConfigDefaults(c);
@@ -425,7 +426,8 @@ bool StartLockHolder(PROCESS_INFORMATION& holder) {
     std::wstring cmd = L"\"" + std::wstring(self) + L"\" holdlock " + LogMutexName(gDataPaths.logFile);
     STARTUPINFOW si{};
     si.cb = sizeof si;
-    const bool started = CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &holder);
+    const bool started =
+        CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &holder);
     const bool holding = started && WaitForSingleObject(ready, 30000) == WAIT_OBJECT_0;
     CloseHandle(ready);
     return holding;

@@ -1,32 +1,32 @@
 // Real watcher threads on sandboxed folders, with real file changes. Under
 // Wine changes can be coalesced, so the tests wait for what must appear
 // rather than counting records.
-#include <windows.h>
+#include "fsmon/folder_watcher.h"
 
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <atomic>
 #include <cstddef>
 #include <cstring>
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <vector>
-#include <nlohmann/json.hpp>
 
 #include "core/config.h"
 #include "core/core_lifecycle.h"
+#include "core/event_log.h"
 #include "core/locks.h"
 #include "core/paths.h"
 #include "core/seams.h"
 #include "core/text.h"
-#include "core/event_log.h"
 #include "fsmon/canary_files.h"
 #include "fsmon/canary_names.h"
-#include "fsmon/folder_watcher.h"
 #include "fsmon/self_paths.h"
 #include "fsmon/tree_listing.h"
-#include "incidents/incident_store.h"
 #include "incidents/incident_scanner.h"
+#include "incidents/incident_store.h"
 #include "support/native_storm.h"
 #include "support/test_support.h"
 
@@ -622,7 +622,8 @@ size_t FillRecords(void* buffer, const std::vector<NotifyRecord>& records) {
         record->Action = r.action;
         record->FileNameLength = static_cast<DWORD>(r.name.size() * sizeof(wchar_t));
         memcpy(record->FileName, r.name.data(), record->FileNameLength);
-        const size_t size = (offsetof(FILE_NOTIFY_INFORMATION, FileName) + record->FileNameLength + 3) & ~size_t(3);
+        const size_t size =
+            (offsetof(FILE_NOTIFY_INFORMATION, FileName) + record->FileNameLength + 3) & ~size_t(3);
         record->NextEntryOffset = static_cast<DWORD>(size);
         last = record;
         offset += size;
@@ -634,7 +635,8 @@ size_t FillRecords(void* buffer, const std::vector<NotifyRecord>& records) {
 BOOL WINAPI ServeScript(HANDLE dir, LPVOID buffer, DWORD length, BOOL subtree, DWORD filter, LPDWORD returned,
                         LPOVERLAPPED ov, LPOVERLAPPED_COMPLETION_ROUTINE routine) {
     const size_t i = gScriptAt++;
-    if (i >= gScript.size()) return ReadDirectoryChangesW(dir, buffer, length, subtree, filter, returned, ov, routine);
+    if (i >= gScript.size())
+        return ReadDirectoryChangesW(dir, buffer, length, subtree, filter, returned, ov, routine);
     const ScriptStep& step = gScript[i];
     if (step.kind == ScriptStep::Hold) {
         ov->Internal = STATUS_PENDING;
@@ -729,7 +731,9 @@ TEST_F(WatcherFixture, WhatASlowBatchLetsTheSystemDropIsRecovered) {
          [this] { MoveFileW((watched + L"\\old.txt").c_str(), (watched + L"\\renamed.txt").c_str()); },
          "renamed.txt"},
         {"a new folder from a batch that waited: the file made in it meanwhile",
-         {{ScriptStep::Batch, note}, {ScriptStep::Batch, {{FILE_ACTION_ADDED, L"newdir"}}}, {ScriptStep::Hold, {}}},
+         {{ScriptStep::Batch, note},
+          {ScriptStep::Batch, {{FILE_ACTION_ADDED, L"newdir"}}},
+          {ScriptStep::Hold, {}}},
          [this] { WriteFileBytes(watched + L"\\newdir\\inside.txt", "never reported"); },
          "newdir\\inside.txt"},
     };
@@ -741,7 +745,8 @@ TEST_F(WatcherFixture, WhatASlowBatchLetsTheSystemDropIsRecovered) {
         gSeams.writeFile = StallFirstWrite;
         StartScript(c.script);
         RunningWatcher w = Start();
-        EXPECT_TRUE(WaitForLine([&](const json& j) { return j["type"] == "dir_change" && j["file"] == c.want; }, 5000))
+        EXPECT_TRUE(WaitForLine(
+            [&](const json& j) { return j["type"] == "dir_change" && j["file"] == c.want; }, 5000))
             << c.what;
         FinishHolding(w);
         gSeams.writeFile = nullptr;
@@ -769,7 +774,8 @@ TEST_F(WatcherFixture, WhatTheOutstandingRequestHoldsIsNotRecoveredToo) {
     ASSERT_TRUE(WaitForLine(Is("dir_change", "file", "gap.txt")));
     Sleep(1000);  // the pass has listed the folder
     for (int waited = 0; !gHeld.load() && waited < 2000; waited += 50) Sleep(50);
-    const std::vector<NotifyRecord> live = {{FILE_ACTION_ADDED, L"late.txt"}, {FILE_ACTION_MODIFIED, L"late.txt"}};
+    const std::vector<NotifyRecord> live = {{FILE_ACTION_ADDED, L"late.txt"},
+                                            {FILE_ACTION_MODIFIED, L"late.txt"}};
     CompleteHeld(&live);
     ASSERT_TRUE(WaitForLine(Is("dir_change", "file", "late.txt")));
     Sleep(500);
@@ -840,7 +846,8 @@ TEST_F(WatcherFixture, RecordsUnderTheDataFoldersShortNameOrOtherCaseAreItsOwn) 
     // form and letters ASCII folding does not match.
     const std::wstring dataName = L"\u00C4gent Data Folder";
     UseDataPathsBelow(watched + L"\\" + dataName);
-    const std::wstring dataBelow = gDataPaths.dataDir.substr(watched.size() + 1);  // <dataName>\<its own folder>
+    const std::wstring dataBelow =
+        gDataPaths.dataDir.substr(watched.size() + 1);  // <dataName>\<its own folder>
     const std::wstring inner = dataBelow.substr(dataName.size() + 1);
     wchar_t shortPath[MAX_PATH];
     ASSERT_GT(GetShortPathNameW(gDataPaths.dataDir.c_str(), shortPath, MAX_PATH), 0u);

@@ -1,6 +1,7 @@
-#include <windows.h>
+#include "incidents/incident_store.h"
 
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <algorithm>
 #include <nlohmann/json.hpp>
@@ -8,14 +9,13 @@
 #include <vector>
 
 #include "core/config.h"
-#include "core/event_log.h"
 #include "core/core_lifecycle.h"
+#include "core/event_log.h"
 #include "core/paths.h"
 #include "core/seams.h"
 #include "core/text.h"
 #include "incidents/incident_index.h"
 #include "incidents/incident_scanner.h"
-#include "incidents/incident_store.h"
 #include "support/test_support.h"
 
 using nlohmann::json;
@@ -336,8 +336,9 @@ std::vector<std::wstring> TempFilesIn(const std::wstring& folder) {
 }
 
 void AgeFile(const std::wstring& path, uint64_t seconds) {
-    HANDLE h = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE h = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                           nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
@@ -372,10 +373,9 @@ TEST(LeftoverSweep, FoldersWithoutAnIncidentFileFirstThenASliceInTurn) {
         std::vector<size_t> want;
         size_t cursorAfter;
     } steps[] = {
-        {0, 2, {1, 4, 0, 2}, 3},
-        {3, 2, {1, 4, 3, 5}, 0},    // 4 is not counted in the slice twice
-        {5, 3, {1, 4, 5, 0, 2}, 3},  // wraps
-        {0, 10, {1, 4, 0, 2, 3, 5}, 0},  // a slice larger than the rest: each once
+        {0, 2, {1, 4, 0, 2}, 3},        {3, 2, {1, 4, 3, 5}, 0},  // 4 is not counted in the slice twice
+        {5, 3, {1, 4, 5, 0, 2}, 3},                               // wraps
+        {0, 10, {1, 4, 0, 2, 3, 5}, 0},                           // a slice larger than the rest: each once
         {17, 1, {1, 4, 0}, 1},  // a cursor beyond a shrunken list starts again
     };
     for (const Step& s : steps) {
