@@ -10,8 +10,10 @@
 //    the middle of a 20,000-file storm, 20 times: reported with
 //    encrypted_like_extension each time? latency from the rename to the
 //    incident.json (both from the clock file times use).
+// Duplicates: names reported both live and recovered, or recovered twice.
 // Usage: watcher_storm_bench.exe <path of Vellumgard.exe> [trials, default 20]
-// [storm sizes, default 5000,20000]. Prints figures
+// [storm sizes, default 5000,20000] [lock: this process holds the agent's log
+// lock 1.5 s at a time during each storm, as a hung second agent would]. Prints figures
 // only; scripts/bench.sh runs inotifywait beside it for the peer figures.
 #include <shlobj.h>
 #include <windows.h>
@@ -24,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "core/event_log.h"
 #include "core/paths.h"
 #include "core/text.h"
 #include "support/native_storm.h"
@@ -88,6 +91,25 @@ bool RemoveNatively(const std::wstring& folder) {
                      100);
 }
 
+// Holds the log's lock 1.5 s, lets go for 50 ms, and again, until stopped.
+struct LockHolder {
+    std::wstring name;
+    HANDLE stop = nullptr;
+};
+
+DWORD WINAPI HoldLogLock(LPVOID arg) {
+    const auto* h = static_cast<LockHolder*>(arg);
+    HANDLE m = CreateMutexW(nullptr, FALSE, h->name.c_str());
+    while (WaitForSingleObject(h->stop, 0) != WAIT_OBJECT_0) {
+        WaitForSingleObject(m, INFINITE);
+        WaitForSingleObject(h->stop, 1500);
+        ReleaseMutex(m);
+        Sleep(50);
+    }
+    CloseHandle(m);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -100,6 +122,7 @@ int main(int argc, char** argv) {
         for (const char* p = argv[3]; *p; p += std::strcspn(p, ",") + (p[std::strcspn(p, ",")] ? 1 : 0))
             sizes.push_back(std::atoi(p));
     }
+    const bool holdLock = argc > 4 && std::strcmp(argv[4], "lock") == 0;
     const std::wstring docs = ShellFolder(CSIDL_PERSONAL);
     const std::wstring data = ShellFolder(CSIDL_LOCAL_APPDATA) + L"\\Vellumgard";
     const std::wstring incidents = data + L"\\Incidents";
@@ -134,13 +157,22 @@ int main(int argc, char** argv) {
     const std::wstring agentStat = FindHostStat(exe);
 
     for (int count : sizes) {
-        const std::wstring name = L"storm" + std::to_wstring(count);
+        const std::wstring name = (holdLock ? L"lockstorm" : L"storm") + std::to_wstring(count);
         const std::wstring folder = docs + L"\\" + name;
         std::vector<std::string> seen;
         const double cpu0 = HostCpuSeconds(agentStat);
         const DWORD t0 = GetTickCount();
         NativeStormResult storm;
-        if (!RunNativeStorm(folder, count, 1.0, -1, storm)) {
+        LockHolder holder{LogMutexName(tail.path), CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+        HANDLE holderThread = holdLock ? CreateThread(nullptr, 0, HoldLogLock, &holder, 0, nullptr) : nullptr;
+        const bool ran = RunNativeStorm(folder, count, 1.0, -1, storm);
+        SetEvent(holder.stop);
+        if (holderThread) {
+            WaitForSingleObject(holderThread, 10000);
+            CloseHandle(holderThread);
+        }
+        CloseHandle(holder.stop);
+        if (!ran) {
             std::printf("outside-made storm of %d: the native storm did not run\n", count);
             continue;
         }
@@ -150,7 +182,7 @@ int main(int argc, char** argv) {
         const double cpu = HostCpuSeconds(agentStat) - cpu0;
 
         const std::string prefix = JsonEscape(WideToUtf8(name + L"\\f"));
-        std::set<std::string> names;
+        std::set<std::string> names, liveNames, recoveredNames, duplicated;
         size_t overflows = 0, recovered = 0, cuts = 0;
         std::string lastOverflowTs;
         for (const std::string& l : seen) {
@@ -162,8 +194,16 @@ int main(int argc, char** argv) {
             if (l.find("\"type\":\"dir_change\"") == std::string::npos) continue;
             const std::string file = Member(l, "file");
             if (file.compare(0, prefix.size(), prefix) != 0) continue;
-            names.insert(file.substr(prefix.size() - 1));
-            recovered += l.find("\"recovered\":true") != std::string::npos;
+            const std::string short_ = file.substr(prefix.size() - 1);
+            names.insert(short_);
+            if (l.find("\"recovered\":true") != std::string::npos) {
+                ++recovered;
+                if (!recoveredNames.insert(short_).second || liveNames.count(short_))
+                    duplicated.insert(short_);
+            } else {
+                liveNames.insert(short_);
+                if (recoveredNames.count(short_)) duplicated.insert(short_);
+            }
         }
         // Missing names: after a signalled overflow (one was logged in the
         // second of their change or later), or with nothing signalled.
@@ -174,14 +214,16 @@ int main(int argc, char** argv) {
             (!lastOverflowTs.empty() && LocalIso(entry.second) <= lastOverflowTs ? afterOverflow : silent)++;
         }
         std::printf(
-            "outside-made storm: %d files in %.2f s (a native process, new subfolder of Documents); "
-            "completeness %zu/%llu = %.4f (target at least 0.999), %zu of them recovered; "
+            "outside-made storm%s: %d files in %.2f s (a native process, new subfolder of Documents); "
+            "completeness %zu/%llu = %.4f (target at least 0.999), %zu of them recovered, %zu names "
+            "duplicated; "
             "missing: %zu after a signalled overflow, %zu with nothing signalled; %zu dir_overflow lines, "
             "%zu dir_rescan_cut; agent CPU %.2f s over the %.1f s of storm and drain%s\n",
-            count, (storm.endNs - storm.startNs) / 1e9, names.size(),
-            static_cast<unsigned long long>(storm.created),
-            storm.created ? double(names.size()) / storm.created : 0.0, recovered, afterOverflow, silent,
-            overflows, cuts, cpu, busySeconds, agentStat.empty() ? " (its /proc entry was not found)" : "");
+            holdLock ? " with the log lock held 1.5 s at a time by another process" : "", count,
+            (storm.endNs - storm.startNs) / 1e9, names.size(), static_cast<unsigned long long>(storm.created),
+            storm.created ? double(names.size()) / storm.created : 0.0, recovered, duplicated.size(),
+            afterOverflow, silent, overflows, cuts, cpu, busySeconds,
+            agentStat.empty() ? " (its /proc entry was not found)" : "");
         std::fflush(stdout);
     }
 

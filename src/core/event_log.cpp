@@ -16,7 +16,6 @@
 namespace {
 
 constexpr DWORD kLogLockWaitMs = 1000;
-constexpr uint64_t kLogLockBackoffMs = 5000;
 constexpr int kReplaceRetries = 10;
 constexpr DWORD kReplaceRetryMs = 50;
 
@@ -42,9 +41,10 @@ HANDLE LogFileMutex(const std::wstring& path) {
     return cached;
 }
 
-// After a timeout the lock is only tried, not waited for, until this tick:
-// a hung holder costs one wait, not one wait per line. Guarded by AppendMutex().
-uint64_t gLogLockBackoffUntil = 0;
+// After a timeout the lock is only tried, not waited for, until a try
+// succeeds: a hung holder costs one wait, not one wait per line nor one wait
+// every few seconds. Guarded by AppendMutex().
+bool gLogLockTryOnly = false;
 
 // Holds the cross-process log mutex for a scope. A holder that keeps it for
 // longer than the wait is not waited for: the line is written anyway.
@@ -52,15 +52,9 @@ class LogFileLock {
 public:
     explicit LogFileLock(HANDLE m) : m_(m) {
         if (!m_) return;
-        const uint64_t now = GetTickCount64();
-        const bool backingOff = now < gLogLockBackoffUntil;
-        const DWORD r = WaitForSingleObject(m_, backingOff ? 0 : kLogLockWaitMs);
+        const DWORD r = WaitForSingleObject(m_, gLogLockTryOnly ? 0 : kLogLockWaitMs);
         owned_ = (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED);
-        if (owned_) {
-            gLogLockBackoffUntil = 0;
-        } else if (!backingOff) {
-            gLogLockBackoffUntil = GetTickCount64() + kLogLockBackoffMs;
-        }
+        gLogLockTryOnly = !owned_;
     }
     ~LogFileLock() {
         if (owned_) ReleaseMutex(m_);
@@ -114,6 +108,23 @@ bool ReplaceTarget(const std::wstring& temp, const std::wstring& target) {
             return true;
         const DWORD error = GetLastError();
         const bool busy = error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED || error == ERROR_LOCK_VIOLATION;
+        if (!busy || attempt >= kReplaceRetries) return false;
+        Sleep(kReplaceRetryMs);
+    }
+}
+
+// Removes a temporary file that failed; one held open for a moment (a
+// scanner reading it) is retried briefly, as the replace is. What still
+// stays is removed by a later sweep (RemoveStaleTempFiles).
+bool RemoveTempFile(const std::wstring& temp) {
+    for (int attempt = 0;; ++attempt) {
+        const bool removed =
+            gSeams.deleteTempFile ? gSeams.deleteTempFile(temp.c_str()) : DeleteFileW(temp.c_str()) != FALSE;
+        if (removed) return true;
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND) return true;
+        const bool busy =
+            error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED || error == ERROR_LOCK_VIOLATION;
         if (!busy || attempt >= kReplaceRetries) return false;
         Sleep(kReplaceRetryMs);
     }
@@ -227,7 +238,7 @@ bool WriteTextFile(const std::wstring& path, const std::string& content) {
     }
     if (complete) complete = ReplaceTarget(temp, path);
     if (!complete) {
-        DeleteFileW(temp.c_str());
+        RemoveTempFile(temp);
         return false;  // as when the target could not be opened: no synchronisation
     }
     // The target holds the whole new content while the synchronisation runs.
@@ -235,8 +246,11 @@ bool WriteTextFile(const std::wstring& path, const std::string& content) {
     return true;
 }
 
-size_t RemoveStaleTempFiles(const std::wstring& folder) {
+size_t RemoveStaleTempFiles(const std::wstring& folder, bool whileRunning) {
     if (folder.empty()) return 0;
+    FILETIME nowFt;
+    GetSystemTimeAsFileTime(&nowFt);
+    const uint64_t now = (static_cast<uint64_t>(nowFt.dwHighDateTime) << 32) | nowFt.dwLowDateTime;
     std::vector<std::wstring> stale;
     WIN32_FIND_DATAW fd;
     const std::wstring pattern = JoinPath(folder, std::wstring(L"*") + kTempSuffix);
@@ -246,7 +260,14 @@ size_t RemoveStaleTempFiles(const std::wstring& folder) {
         if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
         const std::wstring name = fd.cFileName;
         // Another agent writing the same folder right now keeps its file.
-        if (!ProcessIsRunning(TempFileOwner(name))) stale.push_back(name);
+        const DWORD owner = TempFileOwner(name);
+        if (ProcessIsRunning(owner)) continue;
+        if (whileRunning && owner == GetCurrentProcessId()) {
+            const uint64_t written = (static_cast<uint64_t>(fd.ftLastWriteTime.dwHighDateTime) << 32) |
+                                     fd.ftLastWriteTime.dwLowDateTime;
+            if (written + kOwnTempFileAgeSeconds * 10000000ull > now) continue;
+        }
+        stale.push_back(name);
     } while (FindNextFileW(find, &fd));
     FindClose(find);
     size_t removed = 0;

@@ -40,11 +40,16 @@ bool WriteTextFile(const std::wstring& path, const std::string& content);
 
 // Removes the temporary files WriteTextFile left in the folder when a process
 // ended half-way (those of running processes stay). Returns how many went.
-size_t RemoveStaleTempFiles(const std::wstring& folder);
+// At start every file carrying this process's id is an earlier process's;
+// while running (whileRunning) one of this process's files is removed only
+// once untouched for kOwnTempFileAgeSeconds, as a write may have it in hand.
+constexpr uint64_t kOwnTempFileAgeSeconds = 60;
+size_t RemoveStaleTempFiles(const std::wstring& folder, bool whileRunning = false);
 
 // The name of the mutex that serialises appends to this log between
 // processes. It is waited for about a second at most; after a timeout the
-// line is written anyway and for a few seconds the lock is only tried.
+// line is written anyway and the lock is only tried, not waited for, until a
+// try succeeds.
 std::wstring LogMutexName(const std::wstring& logPath);
 
 // Reads the whole file in binary. After a successful read the extra folders

@@ -20,6 +20,9 @@ struct Seams {
     bool (*downloadsFolder)(std::wstring& out) = nullptr;
     // Replaces the write of WriteTextFile's content (file is a HANDLE).
     bool (*writeFile)(void* file, const void* data, uint32_t size, uint32_t* written) = nullptr;
+    // Replaces the delete of WriteTextFile's temporary file after a failed
+    // write; sets the last error when it fails.
+    bool (*deleteTempFile)(const wchar_t* path) = nullptr;
 };
 
 extern Seams gSeams;

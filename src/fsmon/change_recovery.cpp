@@ -46,6 +46,19 @@ CompletionKind ClassifyCompletion(bool succeeded, uint32_t error, uint32_t bytes
     return error == kErrorNotifyEnumDir ? CompletionKind::Overflow : CompletionKind::Failed;
 }
 
+RequestTimes StartRequestTimes(uint64_t start) {
+    return RequestTimes{start, start};
+}
+
+void NoteRequestIssued(RequestTimes& times, uint64_t now) {
+    times.before = times.outstanding;
+    times.outstanding = now;
+}
+
+uint64_t CompletedWindowStart(const RequestTimes& times) {
+    return times.before;
+}
+
 uint64_t NameKey(const std::wstring& relativeName) {
     return KeyOfRange(relativeName, relativeName.size());
 }
@@ -96,10 +109,12 @@ size_t ReportedNameCount(const ReportedNames& names) {
     return names.latest.size();
 }
 
-uint64_t ReportedNamesHorizon(const RescanPlan& plan, uint64_t lastCompletion, uint64_t margin) {
-    uint64_t earliest = lastCompletion;
+uint64_t ReportedNamesHorizon(const RescanPlan& plan, const PendingAdded& pending, uint64_t nextWindow,
+                              uint64_t margin) {
+    uint64_t earliest = nextWindow;
     if (plan.running) earliest = std::min(earliest, plan.earliestWindow);
     if (plan.followUp) earliest = std::min(earliest, plan.followUpStart);
+    for (const PendingAdded::Name& name : pending.names) earliest = std::min(earliest, name.windowStart);
     return earliest > 2 * margin ? earliest - 2 * margin : 0;
 }
 
@@ -108,14 +123,18 @@ uint64_t LatestChange(const ListedEntry& entry) {
 }
 
 Recovery JudgeListedEntry(const ListedEntry& entry, uint64_t windowStart, uint64_t margin,
-                          const ReportedNames& reported) {
+                          const ReportedNames& reported, uint64_t liveFrom) {
     if (entry.directory) return Recovery::None;
     const uint64_t from = windowStart > margin ? windowStart - margin : 0;
     const uint64_t changed = LatestChange(entry);
-    if (changed < from) return Recovery::None;
+    if (changed < from || changed >= liveFrom) return Recovery::None;
     const uint64_t handledFrom = changed > margin ? changed - margin : 0;
     if (ReportedSince(reported, entry.name, handledFrom)) return Recovery::None;
     return entry.creation >= from ? Recovery::Added : Recovery::Modified;
+}
+
+uint64_t LiveFrom(uint64_t lastCompletion, uint64_t margin) {
+    return margin > kLocalMarginTicks ? lastCompletion + margin : lastCompletion;
 }
 
 void PlanWholeTree(RescanPlan& plan, uint64_t windowStart) {
@@ -134,9 +153,35 @@ void PlanWholeTree(RescanPlan& plan, uint64_t windowStart) {
     plan.dirs.erase(std::remove_if(plan.dirs.begin(), plan.dirs.end(),
                                    [&](const RescanItem& item) { return item.windowStart >= windowStart; }),
                     plan.dirs.end());
-    plan.dirs.push_front(RescanItem{std::wstring(), windowStart});
+    RescanItem root;
+    root.windowStart = windowStart;
+    root.liveCovered = true;
+    plan.dirs.push_front(root);
     plan.running = true;
     plan.wholeTree = true;
+}
+
+bool PlanOverflow(RescanPlan& plan, uint64_t windowStart) {
+    if (plan.running && plan.wholeTree) {
+        const bool rootWaits =
+            !plan.dirs.empty() && plan.dirs.front().dir.empty() && plan.dirs.front().liveCovered;
+        if (rootWaits) {
+            // Nothing listed yet: the waiting pass sees this overflow's changes too.
+            plan.dirs.front().windowStart = std::min(plan.dirs.front().windowStart, windowStart);
+            plan.earliestWindow = std::min(plan.earliestWindow, windowStart);
+            return false;
+        }
+        if (plan.followUp) {
+            plan.followUpStart = std::min(plan.followUpStart, windowStart);
+            return false;
+        }
+    }
+    PlanWholeTree(plan, windowStart);
+    return true;
+}
+
+uint64_t ReissuePauseMs(uint32_t overflowsInARow) {
+    return overflowsInARow >= 2 ? kOverflowPauseMs : 0;
 }
 
 void PlanSubtree(RescanPlan& plan, const std::wstring& dir, uint64_t windowStart) {
@@ -148,16 +193,38 @@ void PlanSubtree(RescanPlan& plan, const std::wstring& dir, uint64_t windowStart
         plan.earliestWindow = windowStart;
     }
     plan.earliestWindow = std::min(plan.earliestWindow, windowStart);
-    plan.dirs.push_back(RescanItem{dir, windowStart});
+    RescanItem item;
+    item.dir = dir;
+    item.windowStart = windowStart;
+    plan.dirs.push_back(item);
 }
 
-void PlanChildFolder(RescanPlan& plan, const std::wstring& dir, uint64_t changed, uint64_t windowStart,
+std::wstring ParentOf(const std::wstring& relativeName) {
+    const size_t cut = relativeName.find_last_of(L"\\/");
+    return cut == std::wstring::npos ? std::wstring() : relativeName.substr(0, cut);
+}
+
+void PlanParentFolder(RescanPlan& plan, const std::wstring& name, uint64_t windowStart) {
+    const std::wstring dir = ParentOf(name);
+    const uint64_t key = NameKey(dir);
+    for (const RescanItem& item : plan.dirs)
+        if (item.windowStart <= windowStart && NameKey(item.dir) == key)
+            return;  // queued already, with a window at least as wide
+    PlanSubtree(plan, dir, windowStart);
+    plan.dirs.back().shallow = true;
+}
+
+void PlanChildFolder(RescanPlan& plan, const std::wstring& dir, uint64_t changed, const RescanItem& parent,
                      uint64_t margin) {
-    const uint64_t from = windowStart > margin ? windowStart - margin : 0;
+    const uint64_t from = parent.windowStart > margin ? parent.windowStart - margin : 0;
+    RescanItem item;
+    item.dir = dir;
+    item.windowStart = parent.windowStart;
+    item.liveCovered = parent.liveCovered;
     if (changed >= from)
-        plan.dirs.push_front(RescanItem{dir, windowStart});
-    else
-        plan.dirs.push_back(RescanItem{dir, windowStart});
+        plan.dirs.push_front(item);
+    else if (!parent.shallow)
+        plan.dirs.push_back(item);
 }
 
 bool CountListed(RescanPlan& plan, size_t count, size_t limit) {

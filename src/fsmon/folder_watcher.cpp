@@ -8,9 +8,11 @@
 //
 // Recovering: an overflow is logged ("dir_overflow"), counts as one batch for
 // the burst detector, and starts a reconciliation that lists the tree and
-// reports the files changed since the last completion that were not reported
-// (fsmon/change_recovery.h). The listing runs one buffer per turn of the loop,
-// between completions, so the watcher keeps draining and sees its stop event.
+// reports the files changed since the request before it was issued that were
+// not reported (fsmon/change_recovery.h); back-to-back overflows make one
+// pass, and after overflows in a row the next request waits a moment. The
+// listing runs one buffer per turn of the loop, between completions, so the
+// watcher keeps draining and sees its stop event.
 //
 // At most one change request is outstanding at a time (the two buffers take
 // turns). When the watcher stops with a request still outstanding, it cancels
@@ -18,6 +20,7 @@
 // OVERLAPPEDs go away, so the system never writes into freed memory.
 #include "fsmon/folder_watcher.h"
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 
@@ -148,14 +151,17 @@ void HandleChangeRecord(WatcherState& state, BatchScope& batch, const NotifyReco
 }
 
 // What a live record teaches the watcher: the name is reported, and an
-// "added" name may be a new folder to list.
-void LearnFromLiveRecord(WatcherState& state, const NotifyRecord& record, uint64_t now, uint64_t nowMs) {
+// "added" name may be a new folder to list, judged by the window of the batch
+// that carried the record (what was made in it may predate the batch's handling).
+void LearnFromLiveRecord(WatcherState& state, const NotifyRecord& record, uint64_t now, uint64_t nowMs,
+                         uint64_t window) {
     SettleByRecord(state.pendingAdded, record.name, record.action);
     if (record.action == FILE_ACTION_REMOVED || record.action == FILE_ACTION_RENAMED_OLD_NAME) return;
     NoteReportedName(state.reported, record.name, now);
     if (record.action != FILE_ACTION_ADDED) return;
-    // A full list: the whole tree is listed instead, which finds new folders too.
-    if (!NoteAddedName(state.pendingAdded, record.name, nowMs, now)) PlanWholeTree(state.rescan, now);
+    // A full list: the folder holding the name is listed instead, which finds new folders in it.
+    if (!NoteAddedName(state.pendingAdded, record.name, nowMs, window))
+        PlanParentFolder(state.rescan, record.name, window);
 }
 
 // After the batch's lines are written and with no lock held: the worker
@@ -175,7 +181,7 @@ void CountFirst(std::atomic<uint64_t>& slot, uint64_t value) {
 WatcherContext MakeWatcherContext(const std::wstring& folder) {
     WatcherContext context;
     context.folderKey = ResolvePathKey(folder);
-    context.self = MakeSelfFilter(context.folderKey, ResolvePathKey(gDataPaths.dataDir));
+    context.self = MakeSelfFilterOnDisk(context.folderKey, ResolvePathKey(gDataPaths.dataDir));
     context.recoveryMargin = RecoveryMarginOf(folder);
     return context;
 }
@@ -197,12 +203,13 @@ void ProcessChangeBatch(WatcherState& state, const std::wstring& folder,
     BatchScope batch(folder);
     const uint64_t now = FileTimeNow();
     const uint64_t nowMs = GetTickCount64();
+    const uint64_t window = state.batchWindow ? state.batchWindow : now;
     CountFirst(gWatcherCounters.firstRecordTime, now);
     uint64_t handled = 0;
     for (const NotifyRecord& record : records) {
         if (IsOwnRecord(state.context.self, record.name)) continue;
         HandleChangeRecord(state, batch, record, false);
-        LearnFromLiveRecord(state, record, now, nowMs);
+        LearnFromLiveRecord(state, record, now, nowMs, window);
         ++handled;
     }
     Flush(batch.lines);
@@ -257,7 +264,8 @@ struct ChangeRequest {
     std::unique_ptr<OVERLAPPED> ov{new OVERLAPPED{}};
 };
 
-bool IssueChangeRequest(HANDLE dir, ChangeRequest& request) {
+bool IssueChangeRequest(WatcherState& state, HANDLE dir, ChangeRequest& request) {
+    NoteRequestIssued(state.requests, FileTimeNow());
     ResetEvent(request.ov->hEvent);
     auto read = gReadDirectoryChangesSeam ? gReadDirectoryChangesSeam : ReadDirectoryChangesW;
     DWORD ignored = 0;
@@ -267,8 +275,9 @@ bool IssueChangeRequest(HANDLE dir, ChangeRequest& request) {
     return GetLastError() == ERROR_IO_PENDING;
 }
 
-// The system dropped what changed since the last completion: say so, count it
-// as a batch, and list the tree for what was lost.
+// The system dropped what changed in the window: list the tree for what was
+// lost, and unless the overflow merges into a pass already planned, say so
+// and count it as a batch.
 void HandleOverflow(WatcherState& state, const std::wstring& folder, uint64_t windowStart, uint64_t now) {
     if (state.context.self.everything) return;  // the whole tree is the agent's own data
     ++gWatcherCounters.overflows;
@@ -277,11 +286,11 @@ void HandleOverflow(WatcherState& state, const std::wstring& folder, uint64_t wi
         std::lock_guard<std::mutex> guard(gOverflowWindowsMutex);
         if (gOverflowWindows.size() < kOverflowWindowsKept) gOverflowWindows.emplace_back(windowStart, now);
     }
+    if (!PlanOverflow(state.rescan, windowStart)) return;
     GatheredLines lines;
     Emit(lines, "dir_overflow", "\"folder\":\"" + JsonEscape(WideToUtf8(folder)) + "\"");
     Flush(lines);
     NoteChangeBatch(folder);
-    PlanWholeTree(state.rescan, windowStart);
 }
 
 // Ends the reconciliation pass: its recovered records count as one batch.
@@ -303,6 +312,7 @@ void ReconcileStep(WatcherState& state, const std::wstring& folder, FolderReader
         }
         const RescanItem item = plan.dirs.front();
         plan.dirs.pop_front();
+        plan.listing = item;
         if (IsOwnRecord(state.context.self, item.dir)) return;
         OpenFolderReader(reader, folder, item.dir, item.windowStart);
         return;  // an unreadable folder is skipped at the next step
@@ -316,17 +326,20 @@ void ReconcileStep(WatcherState& state, const std::wstring& folder, FolderReader
 
     BatchScope batch(folder);
     const uint64_t now = FileTimeNow();
+    const uint64_t liveFrom = plan.listing.liveCovered
+                                  ? LiveFrom(state.lastCompletion, state.context.recoveryMargin)
+                                  : kNothingLive;
     for (const ListedEntry& entry : entries) {
         if (IsOwnRecord(state.context.self, entry.name)) continue;
         if (entry.directory) {
             // Junctions and links are not followed: the change records do not follow them either.
             if (!entry.reparsePoint && !cut)
-                PlanChildFolder(plan, entry.name, LatestChange(entry), reader.windowStart,
+                PlanChildFolder(plan, entry.name, LatestChange(entry), plan.listing,
                                 state.context.recoveryMargin);
             continue;
         }
-        const Recovery verdict =
-            JudgeListedEntry(entry, reader.windowStart, state.context.recoveryMargin, state.reported);
+        const Recovery verdict = JudgeListedEntry(entry, reader.windowStart, state.context.recoveryMargin,
+                                                  state.reported, liveFrom);
         if (verdict == Recovery::None) continue;
         NotifyRecord record;
         record.action = verdict == Recovery::Added ? FILE_ACTION_ADDED : FILE_ACTION_MODIFIED;
@@ -369,6 +382,23 @@ void BackgroundWork(WatcherState& state, const std::wstring& folder, FolderReade
     if (state.rescan.running) ReconcileStep(state, folder, reader);
 }
 
+// After overflows in a row no request is outstanding until the pause ends;
+// the background work goes on meanwhile.
+void PauseBeforeReissue(WatcherState& state, const std::wstring& folder, FolderReader& reader,
+                        uint64_t& lastStepMs, HANDLE stopEvent) {
+    try {
+        BackgroundWork(state, folder, reader, lastStepMs);
+    } catch (...) {
+    }
+    const uint64_t nowMs = GetTickCount64();
+    if (state.rescan.running || nowMs >= state.reissueAtMs) return;
+    const DWORD rest = static_cast<DWORD>(std::min<uint64_t>(state.reissueAtMs - nowMs, kWaitMs));
+    if (stopEvent)
+        WaitForSingleObject(stopEvent, rest);
+    else
+        Sleep(std::min<DWORD>(rest, 50));
+}
+
 DWORD NextWaitMs(const WatcherState& state) {
     if (state.rescan.running) return 0;
     const int64_t due = MsUntilNextDue(state.pendingAdded, GetTickCount64());
@@ -407,6 +437,7 @@ uint32_t FolderWatcher(void* arg) {
     state.context = MakeWatcherContext(folder);
     LogMessage("dir_mon", "Dir monitor started: " + WideToUtf8(folder));
     state.lastCompletion = FileTimeNow();
+    state.requests = StartRequestTimes(state.lastCompletion);
     FolderReader reader;
     uint64_t lastStepMs = GetTickCount64();
     HANDLE waits[2] = {completion.get(), stopEvent.get()};
@@ -417,7 +448,11 @@ uint32_t FolderWatcher(void* arg) {
     // completion always wins the wait, and the watcher must still end.
     while (!StopSignalled(stopEvent.get())) {
         if (!pending) {
-            if (!IssueChangeRequest(dir.get(), requests[current])) {
+            if (GetTickCount64() < state.reissueAtMs) {
+                PauseBeforeReissue(state, folder, reader, lastStepMs, stopEvent.get());
+                continue;
+            }
+            if (!IssueChangeRequest(state, dir.get(), requests[current])) {
                 LogMessage("dir_mon_error", "ReadDirectoryChangesW failed");
                 break;
             }
@@ -445,17 +480,23 @@ uint32_t FolderWatcher(void* arg) {
             PauseUnlessStopping(stopEvent.get(), kFailedRequestPauseMs);
             continue;
         }
-        const uint64_t windowStart = state.lastCompletion;
+        const uint64_t windowStart = CompletedWindowStart(state.requests);
         state.lastCompletion = completedAt;
+        state.overflowsInARow = kind == CompletionKind::Overflow ? state.overflowsInARow + 1 : 0;
+        const uint64_t pauseMs = ReissuePauseMs(state.overflowsInARow);
+        if (pauseMs > 0) state.reissueAtMs = GetTickCount64() + pauseMs;
         const int done = current;
         bool issueFailed = false;
         if (gWatcherDrainSteps.issueBeforeProcessing.load(std::memory_order_relaxed)) {
             current ^= 1;
-            pending = IssueChangeRequest(dir.get(), requests[current]);
-            issueFailed = !pending;
+            if (pauseMs == 0) {
+                pending = IssueChangeRequest(state, dir.get(), requests[current]);
+                issueFailed = !pending;
+            }
         }
         try {
             if (kind == CompletionKind::Batch) {
+                state.batchWindow = windowStart;
                 ProcessChangeBatch(
                     state, folder,
                     ParseNotifyBuffer(reinterpret_cast<const uint8_t*>(requests[done].buffer.get()),
@@ -464,8 +505,9 @@ uint32_t FolderWatcher(void* arg) {
                 HandleOverflow(state, folder, windowStart, state.lastCompletion);
             }
             // Only names no window, running or to come, can ask about.
-            ForgetReportedBefore(state.reported, ReportedNamesHorizon(state.rescan, state.lastCompletion,
-                                                                      state.context.recoveryMargin));
+            ForgetReportedBefore(state.reported,
+                                 ReportedNamesHorizon(state.rescan, state.pendingAdded, windowStart,
+                                                      state.context.recoveryMargin));
             if (GetTickCount64() - lastStepMs >= kStepEveryMs)
                 BackgroundWork(state, folder, reader, lastStepMs);
         } catch (...) {

@@ -41,6 +41,10 @@ struct WatcherState {
     PendingAdded pendingAdded;    // "added" names that may be new folders
     RescanPlan rescan;            // the reconciliation under way, if any
     uint64_t lastCompletion = 0;  // file time of the last completed request
+    RequestTimes requests;        // when the change requests were issued
+    uint64_t batchWindow = 0;     // the window start of the batch being processed; 0: now
+    uint32_t overflowsInARow = 0;
+    uint64_t reissueAtMs = 0;     // after overflows in a row: no request before this tick
     ExtendedNameState names;      // the extended name rules' memory across records and batches
 };
 

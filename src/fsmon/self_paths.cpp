@@ -62,19 +62,51 @@ SelfFilter MakeSelfFilter(const std::wstring& watchedKey, const std::wstring& da
         size_t start = watchedKey.size();
         if (watchedKey.back() != L'\\') ++start;
         filter.relativePrefix = dataKey.substr(start);
+        size_t from = 0;
+        while (from < filter.relativePrefix.size()) {
+            size_t end = filter.relativePrefix.find(L'\\', from);
+            if (end == std::wstring::npos) end = filter.relativePrefix.size();
+            if (end > from)
+                filter.steps.push_back({filter.relativePrefix.substr(from, end - from), std::wstring()});
+            from = end + 1;
+        }
     }
     return filter;
 }
 
+namespace {
+
+bool SameAsciiFolded(const wchar_t* a, size_t aLength, const wchar_t* b, size_t bLength) {
+    if (aLength != bLength) return false;
+    for (size_t i = 0; i < aLength; ++i) {
+        wchar_t x = a[i], y = b[i];
+        if (x >= L'A' && x <= L'Z') x = static_cast<wchar_t>(x + 32);
+        if (y >= L'A' && y <= L'Z') y = static_cast<wchar_t>(y + 32);
+        if (x != y) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool IsOwnRecord(const SelfFilter& filter, const std::wstring& relativeName) {
     if (filter.everything) return true;
-    const std::wstring& prefix = filter.relativePrefix;
-    if (prefix.empty() || relativeName.size() < prefix.size()) return false;
-    std::wstring name = AsciiLower(relativeName);
-    for (wchar_t& c : name)
-        if (c == L'/') c = L'\\';
-    if (name.compare(0, prefix.size(), prefix) != 0) return false;
-    return name.size() == prefix.size() || name[prefix.size()] == L'\\';
+    if (filter.steps.empty()) return false;
+    const SameNameFn same = filter.sameName ? filter.sameName : SameAsciiFolded;
+    size_t from = 0;
+    for (const SelfFilter::Step& step : filter.steps) {
+        if (from >= relativeName.size()) return false;
+        size_t end = relativeName.find_first_of(L"\\/", from);
+        if (end == std::wstring::npos) end = relativeName.size();
+        const wchar_t* part = relativeName.data() + from;
+        const size_t length = end - from;
+        const bool match =
+            same(part, length, step.longName.data(), step.longName.size()) ||
+            (!step.shortName.empty() && same(part, length, step.shortName.data(), step.shortName.size()));
+        if (!match) return false;
+        from = end + 1;
+    }
+    return true;
 }
 
 void NoteOwnCanary(const std::wstring& fileKey, int64_t now) {

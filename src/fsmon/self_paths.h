@@ -5,8 +5,10 @@
 // ResolvePathKey (self_paths_win.cpp).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // The comparable form of a resolved path: without the \\?\ (or \\?\UNC\)
 // prefix, "/" as "\", no trailing separator except on a drive root, ASCII
@@ -22,13 +24,25 @@ bool PathKeyIsInside(const std::wstring& parentKey, const std::wstring& childKey
 // text itself when the path cannot be opened.
 std::wstring ResolvePathKey(const std::wstring& path);
 
-// Which records of one watched tree lie inside the data folder.
+// Which records of one watched tree lie inside the data folder. The system
+// may name a folder of a record by its short (8.3) name and in any letter
+// case, so each folder on the way is matched by its long or its short name,
+// case-insensitively as the file system compares names.
+using SameNameFn = bool (*)(const wchar_t* a, size_t aLength, const wchar_t* b, size_t bLength);
 struct SelfFilter {
     bool everything = false;       // the watched folder lies inside the data folder
     std::wstring relativePrefix;   // the data folder relative to the watched one, folded; empty if outside
+    struct Step {
+        std::wstring longName, shortName;  // shortName empty when it has none or it is the same
+    };
+    std::vector<Step> steps;        // the folders of relativePrefix, one by one
+    SameNameFn sameName = nullptr;  // null: ASCII letters folded
 };
 
 SelfFilter MakeSelfFilter(const std::wstring& watchedKey, const std::wstring& dataKey);
+// The filter for folders on disk: with each step's short name, and names
+// compared as the file system does (self_paths_win.cpp).
+SelfFilter MakeSelfFilterOnDisk(const std::wstring& watchedKey, const std::wstring& dataKey);
 
 // True when a record's relative name lies inside the data folder.
 bool IsOwnRecord(const SelfFilter& filter, const std::wstring& relativeName);

@@ -26,3 +26,33 @@ std::wstring ResolvePathKey(const std::wstring& path) {
     if (n > 0 && n < sizeof full / sizeof full[0]) return CanonicalPathKey(full);
     return CanonicalPathKey(path);
 }
+
+namespace {
+
+bool SameNameAsTheFileSystem(const wchar_t* a, size_t aLength, const wchar_t* b, size_t bLength) {
+    return CompareStringOrdinal(a, static_cast<int>(aLength), b, static_cast<int>(bLength), TRUE) ==
+           CSTR_EQUAL;
+}
+
+}  // namespace
+
+SelfFilter MakeSelfFilterOnDisk(const std::wstring& watchedKey, const std::wstring& dataKey) {
+    SelfFilter filter = MakeSelfFilter(watchedKey, dataKey);
+    filter.sameName = SameNameAsTheFileSystem;
+    std::wstring path = watchedKey;
+    for (SelfFilter::Step& step : filter.steps) {
+        if (!path.empty() && path.back() != L'\\') path += L'\\';
+        path += step.longName;
+        wchar_t shortPath[MAX_PATH * 4];
+        const DWORD n = GetShortPathNameW(path.c_str(), shortPath, sizeof shortPath / sizeof shortPath[0]);
+        if (n == 0 || n >= sizeof shortPath / sizeof shortPath[0])
+            break;  // gone, or no short names: long names only
+        std::wstring shortName(shortPath, n);
+        const size_t cut = shortName.find_last_of(L'\\');
+        if (cut != std::wstring::npos) shortName.erase(0, cut + 1);
+        if (!SameNameAsTheFileSystem(shortName.data(), shortName.size(), step.longName.data(),
+                                     step.longName.size()))
+            step.shortName = shortName;
+    }
+    return filter;
+}

@@ -15,6 +15,7 @@
 #include "core/event_log.h"
 #include "core/paths.h"
 #include "core/text.h"
+#include "incidents/incident_index.h"
 #include "incidents/incident_scanner.h"
 
 std::atomic<IncidentReference> gIncidentReference{kNoIncidentYet};
@@ -105,4 +106,41 @@ void CreateIncidentWithFile(const std::string& reason, int32_t severity, const s
 
 bool WriteIncidentJson(const std::wstring& incidentFolder, const std::string& text) {
     return WriteTextFile(JoinPath(incidentFolder, L"incident.json"), text);
+}
+
+std::vector<size_t> PickLeftoverSweep(const std::vector<CensusEntry>& census, size_t slice, size_t& cursor) {
+    std::vector<size_t> picked;
+    for (size_t i = 0; i < census.size(); ++i)
+        if (!census[i].hasFile) picked.push_back(i);
+    const size_t others = census.size() - picked.size();
+    if (others == 0) return picked;
+    if (cursor >= census.size()) cursor = 0;
+    size_t taken = 0;
+    for (size_t seen = 0; seen < census.size() && taken < slice && taken < others; ++seen) {
+        const size_t i = cursor;
+        cursor = cursor + 1 < census.size() ? cursor + 1 : 0;
+        if (!census[i].hasFile) continue;
+        picked.push_back(i);
+        ++taken;
+    }
+    return picked;
+}
+
+size_t RemoveLeftoverTempFiles(const std::wstring& incidentsDir,
+                               const std::vector<std::wstring>& folderNames) {
+    size_t removed = 0;
+    for (const std::wstring& name : folderNames)
+        removed += RemoveStaleTempFiles(JoinPath(incidentsDir, name), true);
+    return removed;
+}
+
+size_t SweepLeftoverTempFiles(const std::wstring& incidentsDir, const std::vector<CensusEntry>& census) {
+    static std::atomic<size_t> cursor{0};  // one census runs at a time; atomic for the tests' threads
+    size_t at = cursor.load();
+    const std::vector<size_t> picked = PickLeftoverSweep(census, kLeftoverSweepSlice, at);
+    cursor = at;
+    std::vector<std::wstring> names;
+    names.reserve(picked.size());
+    for (size_t i : picked) names.push_back(census[i].name);
+    return RemoveLeftoverTempFiles(incidentsDir, names);
 }

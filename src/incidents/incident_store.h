@@ -5,8 +5,11 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "incidents/rate_limit.h"
+
+struct CensusEntry;  // incidents/incident_index.h
 
 // The last incident created (time and severity, incidents/rate_limit.h);
 // kNoIncidentYet until one has passed. 64-bit times, so 2038 is no limit.
@@ -47,3 +50,24 @@ struct IncidentCreatedInfo {
 // (tray/agent_hooks.cpp).
 using IncidentCreatedFn = void (*)(const IncidentCreatedInfo& info);
 extern IncidentCreatedFn gIncidentCreated;
+
+// Temporary files a failed incident write could not remove (a scanner held
+// them past the retries). The start-up clean-up looks only into the newest
+// incident folders, so each census also sweeps some of the others, on the
+// watch thread: every folder without an incident.json (where a lost write
+// leaves its file), then a slice of the rest in turn, so a long history is
+// covered over several censuses at a bounded cost each.
+constexpr size_t kLeftoverSweepSlice = 256;
+
+// The census entries one sweep visits, as indices: those without an
+// incident.json, then `slice` others from `cursor` on (wrapping), each once;
+// the cursor moves past them.
+std::vector<size_t> PickLeftoverSweep(const std::vector<CensusEntry>& census, size_t slice, size_t& cursor);
+
+// Removes the leftovers in the named folders below incidentsDir (this
+// process's own only once they have aged); returns how many went.
+size_t RemoveLeftoverTempFiles(const std::wstring& incidentsDir,
+                               const std::vector<std::wstring>& folderNames);
+
+// The census's call: picks with the process-wide cursor and removes.
+size_t SweepLeftoverTempFiles(const std::wstring& incidentsDir, const std::vector<CensusEntry>& census);

@@ -21,6 +21,7 @@
 #include "core/core_lifecycle.h"
 #include "core/handles.h"
 #include "core/text.h"
+#include "incidents/incident_store.h"
 
 IncidentWatchSeams gIncidentWatchSeams;
 
@@ -152,7 +153,9 @@ bool RunCensus(const std::wstring& dirPath, HANDLE dir, HANDLE stop, uint64_t ge
         c.hasFile = StatIncidentFile(JoinPath(JoinPath(dirPath, c.name), L"incident.json"), c.stamp);
         census.push_back(std::move(c));
     } while (FindNextFileW(find.get(), &entry));
-    PostCensus(generation, std::move(census), GetTickCount() - started);
+    const DWORD cost = GetTickCount() - started;
+    SweepLeftoverTempFiles(dirPath, census);  // off the start path and the tray thread
+    PostCensus(generation, std::move(census), cost);
     return true;
 }
 

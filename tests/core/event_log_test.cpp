@@ -207,6 +207,12 @@ TEST(EventLog, AHungLockHolderCostsOneWaitNotOnePerLine) {
     const ULONGLONG start = GetTickCount64();
     for (int i = 0; i < 10; ++i) LogEvent("while_held", "\"i\":" + std::to_string(i));
     const ULONGLONG elapsed = GetTickCount64() - start;
+    // Still held well after the first timeout: the lock stays on tries alone
+    // until one succeeds, rather than being waited for again every few seconds.
+    Sleep(5500);
+    const ULONGLONG later = GetTickCount64();
+    for (int i = 10; i < 15; ++i) LogEvent("while_held", "\"i\":" + std::to_string(i));
+    const ULONGLONG laterElapsed = GetTickCount64() - later;
     TerminateProcess(holder.hProcess, 0);
     WaitForSingleObject(holder.hProcess, 10000);
     CloseHandle(holder.hThread);
@@ -214,11 +220,12 @@ TEST(EventLog, AHungLockHolderCostsOneWaitNotOnePerLine) {
     CloseHandle(ready);
 
     const auto lines = ReadLogLines();
-    ASSERT_EQ(lines.size(), 10u);  // every line still arrives, whole
-    for (int i = 0; i < 10; ++i) EXPECT_EQ(json::parse(lines[i])["i"], i);
+    ASSERT_EQ(lines.size(), 15u);  // every line still arrives, whole
+    for (int i = 0; i < 15; ++i) EXPECT_EQ(json::parse(lines[i])["i"], i);
     // One wait of about a second, then tries without waiting: ten waits would take ten seconds.
     EXPECT_GE(elapsed, 900u);
     EXPECT_LT(elapsed, 5000u);
+    EXPECT_LT(laterElapsed, 500u) << "the lock was waited for again while its holder still hung";
 
     // With the holder gone (an abandoned lock counts as taken) lines go on.
     LogEvent("after", "");

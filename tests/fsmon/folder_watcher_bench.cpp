@@ -6,6 +6,10 @@
 // they were lost; the watcher thread's CPU. Then whether the agent's own
 // writes keep overflows or bursts going once a storm is over, with the data
 // folder inside the watched tree. Prints figures only.
+// The same 20,000-file storm on the slow paths: one batch stalled for a
+// second by its incident write (the rename in the middle of the storm), and
+// another process holding the log's lock 1.5 s at a time; there duplicates
+// (a name both reported live and recovered, or recovered twice) are counted too.
 #include <windows.h>
 
 #include <atomic>
@@ -18,8 +22,10 @@
 
 #include "core/config.h"
 #include "core/core_lifecycle.h"
+#include "core/event_log.h"
 #include "core/locks.h"
 #include "core/paths.h"
+#include "core/seams.h"
 #include "core/text.h"
 #include "fsmon/canary_names.h"
 #include "fsmon/folder_watcher.h"
@@ -98,7 +104,21 @@ struct StormFigures {
     double recordsPerSecond = 0, stormSeconds = 0, cpuSeconds = 0;
     uint64_t liveRecords = 0;
     bool overflowed = false;
+    size_t duplicates = 0;  // names reported live and recovered, or recovered twice
 };
+
+// The slow paths a storm can meet.
+enum class SlowPath { None, StalledBatch, HeldLogLock };
+
+// The first whole-file write (the incident's) takes a second.
+bool StallFirstWrite(void* file, const void* data, uint32_t size, uint32_t* written) {
+    static std::atomic<int> calls{0};
+    if (calls++ == 0) Sleep(1000);
+    DWORD done = 0;
+    const BOOL ok = WriteFile(static_cast<HANDLE>(file), data, size, &done, nullptr);
+    *written = done;
+    return ok != FALSE;
+}
 
 void SetUpCore() {
     Config c;
@@ -194,7 +214,9 @@ void PrintBareConsumer(bool native, int count) {
                 static_cast<unsigned long long>(c.overflows), ran ? "" : " (the storm did not run)");
 }
 
-StormFigures RunStorm(bool native, int count, bool gather, bool issueFirst) {
+bool StartLockHolder(PROCESS_INFORMATION& holder);
+
+StormFigures RunStorm(bool native, int count, bool gather, bool issueFirst, SlowPath slow = SlowPath::None) {
     StormFigures f;
     BenchDir dir;
     UseDataPathsBelow(dir.Sub(L"data"));
@@ -211,9 +233,29 @@ StormFigures RunStorm(bool native, int count, bool gather, bool issueFirst) {
 
     const std::wstring storm = watched + L"\\storm";
     NativeStormResult result;
+    PROCESS_INFORMATION holder{};
+    if (slow == SlowPath::HeldLogLock && !StartLockHolder(holder))
+        std::printf("the lock holder did not start\n");
+    if (slow == SlowPath::StalledBatch) {
+        Config c;
+        SetConfigDefaults(c);
+        c.enableCanaryFiles = false;
+        c.burstThreshold = 1000000;
+        c.incidentRateLimitSeconds = 1;
+        StoreCurrentConfig(c);
+        gSeams.writeFile = StallFirstWrite;
+    }
     const uint64_t cpu0 = ThreadCpu100ns(thread);
-    f.ran = RunStormOf(native, storm, count, result);
+    f.ran = slow == SlowPath::StalledBatch ? RunNativeStorm(storm, count, 1.0, count / 2, result)
+                                           : RunStormOf(native, storm, count, result);
+    if (holder.hProcess) {
+        TerminateProcess(holder.hProcess, 0);
+        WaitForSingleObject(holder.hProcess, 10000);
+        CloseHandle(holder.hThread);
+        CloseHandle(holder.hProcess);
+    }
     WaitForQuietLog(2000);
+    gSeams.writeFile = nullptr;
     const uint64_t cpu1 = ThreadCpu100ns(thread);
     SetEvent(stop);
     WaitForSingleObject(thread, 30000);
@@ -236,16 +278,24 @@ StormFigures RunStorm(bool native, int count, bool gather, bool issueFirst) {
     if (end > stormStart) f.recordsPerSecond = (records > 0 ? records - 1 : 0) / ((end - stormStart) / 1e7);
     f.liveRecords = gWatcherCounters.records.load();
 
-    std::set<std::string> names;
+    std::set<std::string> names, live, recovered, duplicated;
     for (const std::string& line : ReadLogLines()) {
         if (line.find("\"type\":\"dir_change\"") == std::string::npos) continue;
         const size_t at = line.find("\"file\":\"storm\\\\f");
         if (at == std::string::npos) continue;
         const size_t start = at + 15, end = line.find('"', start);
-        names.insert(line.substr(start, end - start));
-        if (line.find("\"recovered\":true") != std::string::npos) ++f.recoveredLines;
+        const std::string name = line.substr(start, end - start);
+        names.insert(name);
+        if (line.find("\"recovered\":true") != std::string::npos) {
+            ++f.recoveredLines;
+            if (!recovered.insert(name).second || live.count(name)) duplicated.insert(name);
+        } else {
+            live.insert(name);
+            if (recovered.count(name)) duplicated.insert(name);
+        }
     }
     f.found = names.size();
+    f.duplicates = duplicated.size();
 
     // The names still missing: lost where an overflow was signalled (their
     // change time falls in an overflow's window), or with nothing signalled.
@@ -274,12 +324,12 @@ void PrintStorm(const char* label, int count, const StormFigures& f) {
     std::printf(
         "%-38s %5d files in %.2f s: %7.0f records/s %s; %llu live records, %3llu overflows; "
         "completeness %zu/%zu (%.4f) with %zu recovered lines; missing: %zu after a signalled overflow, "
-        "%zu with nothing signalled; watcher CPU %.2f s\n",
+        "%zu with nothing signalled; %zu duplicated names; watcher CPU %.2f s\n",
         label, count, f.stormSeconds, f.recordsPerSecond,
         f.overflowed ? "to the first overflow" : "(no overflow)",
         static_cast<unsigned long long>(f.liveRecords), static_cast<unsigned long long>(f.overflows), f.found,
         f.created, f.created ? double(f.found) / f.created : 0.0, f.recoveredLines, f.lostSignalled,
-        f.lostSilently, f.cpuSeconds);
+        f.lostSilently, f.duplicates, f.cpuSeconds);
 }
 
 // The data folder inside the watched tree: after a storm, do the agent's own
@@ -367,6 +417,34 @@ bool RunChild(const std::string& args) {
     return true;
 }
 
+// Another process takes the log's lock for 1.5 s, lets go for 50 ms, and
+// again, until it is ended.
+bool StartLockHolder(PROCESS_INFORMATION& holder) {
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, L"Local\\VellumgardBenchLockHolder");
+    std::wstring cmd = L"\"" + std::wstring(self) + L"\" holdlock " + LogMutexName(gDataPaths.logFile);
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    const bool started =
+        CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &holder);
+    const bool holding = started && WaitForSingleObject(ready, 30000) == WAIT_OBJECT_0;
+    CloseHandle(ready);
+    return holding;
+}
+
+void HoldLogLock(const std::string& name) {
+    HANDLE m = CreateMutexW(nullptr, FALSE, Utf8ToWide(name).c_str());
+    HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, L"Local\\VellumgardBenchLockHolder");
+    for (bool first = true;; first = false) {
+        WaitForSingleObject(m, INFINITE);
+        if (first && ready) SetEvent(ready);
+        Sleep(1500);
+        ReleaseMutex(m);
+        Sleep(50);
+    }
+}
+
 struct Variant {
     const char* label;
     bool gather, issueFirst;
@@ -381,7 +459,7 @@ const Variant kVariants[] = {
 }  // namespace
 
 // No arguments: every figure. "storm <native 0|1> <count> <variant index, or
-// -1 for the bare reader>", "cost" and "self": one of them.
+// -1 for the bare reader>", "cost", "self" and "slow <stall|lock>": one of them.
 int main(int argc, char** argv) {
     SetUpCore();
     gWatcherCounters.keepOverflowWindows = true;
@@ -390,6 +468,12 @@ int main(int argc, char** argv) {
         PrintBatchCost();
     } else if (what == "self") {
         RunSelfFeedingCheck();
+    } else if (what == "holdlock" && argc > 2) {
+        HoldLogLock(argv[2]);
+    } else if (what == "slow" && argc > 2) {
+        const bool stall = std::string(argv[2]) == "stall";
+        PrintStorm(stall ? "one batch stalled 1 s (incident write)" : "log lock held 1.5 s at a time", 20000,
+                   RunStorm(true, 20000, true, true, stall ? SlowPath::StalledBatch : SlowPath::HeldLogLock));
     } else if (what == "storm" && argc > 4) {
         const bool native = std::atoi(argv[2]) != 0;
         const int count = std::atoi(argv[3]), variant = std::atoi(argv[4]);
@@ -413,6 +497,9 @@ int main(int argc, char** argv) {
                          std::to_string(v));
         }
         RunChild("self");
+        std::printf("-- the slow paths: a storm by a native Linux process, 20000 files in a new subfolder\n");
+        RunChild("slow stall");
+        RunChild("slow lock");
     }
     std::fflush(stdout);
     return 0;

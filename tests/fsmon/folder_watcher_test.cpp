@@ -1,30 +1,32 @@
 // Real watcher threads on sandboxed folders, with real file changes. Under
 // Wine changes can be coalesced, so the tests wait for what must appear
 // rather than counting records.
-#include <windows.h>
+#include "fsmon/folder_watcher.h"
 
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <atomic>
 #include <cstddef>
 #include <cstring>
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <vector>
-#include <nlohmann/json.hpp>
 
 #include "core/config.h"
 #include "core/core_lifecycle.h"
+#include "core/event_log.h"
 #include "core/locks.h"
 #include "core/paths.h"
+#include "core/seams.h"
 #include "core/text.h"
-#include "core/event_log.h"
 #include "fsmon/canary_files.h"
 #include "fsmon/canary_names.h"
-#include "fsmon/folder_watcher.h"
 #include "fsmon/self_paths.h"
-#include "incidents/incident_store.h"
+#include "fsmon/tree_listing.h"
 #include "incidents/incident_scanner.h"
+#include "incidents/incident_store.h"
 #include "support/native_storm.h"
 #include "support/test_support.h"
 
@@ -597,4 +599,279 @@ TEST_F(WatcherFixture, AStopDuringAReconciliationEndsItPromptly) {
     EXPECT_LT(took, 2000u);
     EXPECT_EQ(LogJson().back()["msg"], "Dir monitor stopping");
     w.Finish(true);
+}
+
+namespace {
+
+// A script of request outcomes, one per request issued; beyond it requests are real.
+struct ScriptStep {
+    enum Kind { Batch, Overflow, Hold } kind;
+    std::vector<NotifyRecord> records;
+};
+std::vector<ScriptStep> gScript;
+std::atomic<size_t> gScriptAt{0};
+std::atomic<OVERLAPPED*> gHeld{nullptr};
+std::atomic<void*> gHeldBuffer{nullptr};
+
+size_t FillRecords(void* buffer, const std::vector<NotifyRecord>& records) {
+    auto* bytes = static_cast<uint8_t*>(buffer);
+    size_t offset = 0;
+    FILE_NOTIFY_INFORMATION* last = nullptr;
+    for (const NotifyRecord& r : records) {
+        auto* record = reinterpret_cast<FILE_NOTIFY_INFORMATION*>(bytes + offset);
+        record->Action = r.action;
+        record->FileNameLength = static_cast<DWORD>(r.name.size() * sizeof(wchar_t));
+        memcpy(record->FileName, r.name.data(), record->FileNameLength);
+        const size_t size =
+            (offsetof(FILE_NOTIFY_INFORMATION, FileName) + record->FileNameLength + 3) & ~size_t(3);
+        record->NextEntryOffset = static_cast<DWORD>(size);
+        last = record;
+        offset += size;
+    }
+    if (last) last->NextEntryOffset = 0;
+    return offset;
+}
+
+BOOL WINAPI ServeScript(HANDLE dir, LPVOID buffer, DWORD length, BOOL subtree, DWORD filter, LPDWORD returned,
+                        LPOVERLAPPED ov, LPOVERLAPPED_COMPLETION_ROUTINE routine) {
+    const size_t i = gScriptAt++;
+    if (i >= gScript.size())
+        return ReadDirectoryChangesW(dir, buffer, length, subtree, filter, returned, ov, routine);
+    const ScriptStep& step = gScript[i];
+    if (step.kind == ScriptStep::Hold) {
+        ov->Internal = STATUS_PENDING;
+        gHeldBuffer = buffer;
+        gHeld = ov;
+        SetLastError(ERROR_IO_PENDING);
+        return FALSE;
+    }
+    ov->Internal = step.kind == ScriptStep::Overflow ? 0x10C : 0;  // STATUS_NOTIFY_ENUM_DIR
+    ov->InternalHigh = step.kind == ScriptStep::Batch ? FillRecords(buffer, step.records) : 0;
+    SetEvent(ov->hEvent);
+    return TRUE;
+}
+
+// Completes the held request as the system would: with records, or cancelled.
+void CompleteHeld(const std::vector<NotifyRecord>* records) {
+    OVERLAPPED* ov = gHeld.exchange(nullptr);
+    ASSERT_NE(ov, nullptr);
+    ov->InternalHigh = records ? FillRecords(gHeldBuffer.load(), *records) : 0;
+    ov->Internal = records ? 0 : 0xC0000120;  // STATUS_CANCELLED
+    SetEvent(ov->hEvent);
+}
+
+// Ends a watcher whose script left a request held.
+void FinishHolding(RunningWatcher& w) {
+    SetEvent(w.stop);
+    Sleep(100);
+    if (gHeld.load()) CompleteHeld(nullptr);
+    EXPECT_EQ(w.Finish(true), 0u);
+    gReadDirectoryChangesSeam = nullptr;
+}
+
+void StartScript(std::vector<ScriptStep> script) {
+    gScript = std::move(script);
+    gScriptAt = 0;
+    gHeld = nullptr;
+    gReadDirectoryChangesSeam = ServeScript;
+}
+
+// The first whole-file write (an incident's) stalls the watcher's batch; what
+// the stall does happens 100 ms into it.
+std::function<void()> gDuringStall;
+DWORD gStallMs = 0;
+std::atomic<int> gStalls{0};
+bool StallFirstWrite(void* file, const void* data, uint32_t size, uint32_t* written) {
+    if (gStalls++ == 0) {
+        Sleep(100);
+        if (gDuringStall) gDuringStall();
+        Sleep(gStallMs - 100);
+    }
+    DWORD done = 0;
+    const BOOL ok = WriteFile(static_cast<HANDLE>(file), data, size, &done, nullptr);
+    *written = done;
+    return ok != FALSE;
+}
+
+int CountLines(const std::string& type, const std::string& file) {
+    int n = 0;
+    for (const json& j : LogJson()) n += j["type"] == type && (file.empty() || j.value("file", "") == file);
+    return n;
+}
+
+bool Recovered(const std::string& file) {
+    for (const json& j : LogJson())
+        if (j["type"] == "dir_change" && j.value("file", "") == file && j.contains("recovered")) return true;
+    return false;
+}
+
+}  // namespace
+
+TEST_F(WatcherFixture, WhatASlowBatchLetsTheSystemDropIsRecovered) {
+    // The watcher is busy for a while with one batch (its incident write
+    // stalls); the request after it completes meanwhile, and what changes
+    // then is the system's to keep until the watcher asks again. Longer than
+    // the volume's margin, or the margin alone would cover the gap.
+    gStallMs = static_cast<DWORD>(RecoveryMarginOf(watched) / 10000) + 1000;
+    ASSERT_TRUE(WriteFileBytes(watched + L"\\old.txt", "old"));
+    EnsureDirectoryTree(watched + L"\\newdir");
+    Sleep(gStallMs);  // both well before the watcher starts
+    const std::vector<NotifyRecord> note = {{FILE_ACTION_ADDED, L"HOW_TO_DECRYPT.txt"}};
+    struct Case {
+        const char* what;
+        std::vector<ScriptStep> script;
+        std::function<void()> duringStall;
+        std::string want;
+    } cases[] = {
+        {"an overflow: the rename made 100 ms into the stall",
+         {{ScriptStep::Batch, note},
+          {ScriptStep::Batch, {{FILE_ACTION_MODIFIED, L"x.txt"}}},
+          {ScriptStep::Overflow, {}},
+          {ScriptStep::Hold, {}}},
+         [this] { MoveFileW((watched + L"\\old.txt").c_str(), (watched + L"\\renamed.txt").c_str()); },
+         "renamed.txt"},
+        {"a new folder from a batch that waited: the file made in it meanwhile",
+         {{ScriptStep::Batch, note},
+          {ScriptStep::Batch, {{FILE_ACTION_ADDED, L"newdir"}}},
+          {ScriptStep::Hold, {}}},
+         [this] { WriteFileBytes(watched + L"\\newdir\\inside.txt", "never reported"); },
+         "newdir\\inside.txt"},
+    };
+    for (Case& c : cases) {
+        DeleteFileW(gDataPaths.logFile.c_str());
+        gIncidentReference = kNoIncidentYet;
+        gStalls = 0;
+        gDuringStall = c.duringStall;
+        gSeams.writeFile = StallFirstWrite;
+        StartScript(c.script);
+        RunningWatcher w = Start();
+        EXPECT_TRUE(WaitForLine(
+            [&](const json& j) { return j["type"] == "dir_change" && j["file"] == c.want; }, 5000))
+            << c.what;
+        FinishHolding(w);
+        gSeams.writeFile = nullptr;
+        gDuringStall = nullptr;
+        EXPECT_EQ(gStalls.load() > 0, true) << c.what;
+    }
+}
+
+TEST_F(WatcherFixture, WhatTheOutstandingRequestHoldsIsNotRecoveredToo) {
+    // An overflow; its burst incident stalls the handling, and meanwhile a file
+    // is made: its record is in the request issued at the overflow.
+    SetBurstAndRateLimit(1, 3600);
+    gStallMs = 500;
+    gStalls = 0;
+    gDuringStall = [this] { WriteFileBytes(watched + L"\\late.txt", "after the overflow"); };
+    gSeams.writeFile = StallFirstWrite;
+    StartScript({{ScriptStep::Hold, {}}, {ScriptStep::Hold, {}}});
+    RunningWatcher w = Start();
+    ASSERT_TRUE(WriteFileBytes(watched + L"\\gap.txt", "lost with the overflow"));
+    OVERLAPPED* first = gHeld.exchange(nullptr);
+    ASSERT_NE(first, nullptr);
+    first->InternalHigh = 0;
+    first->Internal = 0;  // success with nothing kept: an overflow
+    SetEvent(first->hEvent);
+    ASSERT_TRUE(WaitForLine(Is("dir_change", "file", "gap.txt")));
+    Sleep(1000);  // the pass has listed the folder
+    for (int waited = 0; !gHeld.load() && waited < 2000; waited += 50) Sleep(50);
+    const std::vector<NotifyRecord> live = {{FILE_ACTION_ADDED, L"late.txt"},
+                                            {FILE_ACTION_MODIFIED, L"late.txt"}};
+    CompleteHeld(&live);
+    ASSERT_TRUE(WaitForLine(Is("dir_change", "file", "late.txt")));
+    Sleep(500);
+    FinishHolding(w);
+    gSeams.writeFile = nullptr;
+    gDuringStall = nullptr;
+    EXPECT_TRUE(Recovered("gap.txt"));
+    EXPECT_FALSE(Recovered("late.txt")) << "reported by the pass and again by its live record";
+    EXPECT_EQ(CountLines("dir_change", "late.txt"), 2);  // the live "added" and "modified"
+}
+
+TEST_F(WatcherFixture, AVolumeThatAlwaysOverflowsIsNotListedInAHotLoop) {
+    SetBurstAndRateLimit(1000, 1);
+    gRequests = 0;
+    gReadDirectoryChangesSeam = [](HANDLE d, LPVOID b, DWORD l, BOOL s, DWORD f, LPDWORD r, LPOVERLAPPED ov,
+                                   LPOVERLAPPED_COMPLETION_ROUTINE c) -> BOOL {
+        ++gRequests;
+        return AlwaysOverflow(d, b, l, s, f, r, ov, c);
+    };
+    RunningWatcher w = StartWatcher(watched, true);
+    ASSERT_TRUE(WaitForLine(Is("dir_overflow")));
+    Sleep(2000);
+    SetEvent(w.stop);
+    EXPECT_EQ(WaitForSingleObject(w.thread, 5000), WAIT_OBJECT_0);
+    gCoreState.stopRequested = 1;
+    WaitForSingleObject(w.thread, 10000);
+    gReadDirectoryChangesSeam = nullptr;
+    w.Finish(true);
+    gCoreState.stopRequested = 0;
+    // A pause of kOverflowPauseMs between requests, and one line per pass:
+    // some ten in two seconds, not thousands.
+    const int overflows = CountLines("dir_overflow", "");
+    const int most = static_cast<int>(2500 / kOverflowPauseMs) + 2;
+    EXPECT_GE(overflows, 2);
+    EXPECT_LE(overflows, most);
+    EXPECT_LE(gRequests.load(), 2 * most);
+}
+
+TEST_F(WatcherFixture, ManyAddedNamesListTheirFolderNotTheWholeTree) {
+    // 300 names moved into "in" (more than can wait one by one); meanwhile a
+    // file elsewhere whose record went missing, which only a whole-tree
+    // listing would find.
+    EnsureDirectoryTree(watched + L"\\in");
+    EnsureDirectoryTree(watched + L"\\other");
+    StartScript({{ScriptStep::Hold, {}}});
+    for (int batch = 1; batch <= 3; ++batch) {
+        std::vector<NotifyRecord> records;
+        for (int i = 0; i < 100; ++i)
+            records.push_back({FILE_ACTION_ADDED, L"in\\f" + std::to_wstring(batch * 100 + i) + L".txt"});
+        gScript.push_back({ScriptStep::Batch, records});
+    }
+    gScript.push_back({ScriptStep::Hold, {}});
+    RunningWatcher w = Start();
+    ASSERT_TRUE(WriteFileBytes(watched + L"\\in\\unreported.txt", "x"));
+    EnsureDirectoryTree(watched + L"\\in\\newsub");
+    ASSERT_TRUE(WriteFileBytes(watched + L"\\in\\newsub\\deep.txt", "x"));
+    ASSERT_TRUE(WriteFileBytes(watched + L"\\other\\quiet.txt", "x"));
+    CompleteHeld(&gScript[1].records);  // the first batch, then the others
+    EXPECT_TRUE(WaitForLine(Is("dir_change", "file", "in\\newsub\\deep.txt"), 5000));
+    EXPECT_TRUE(Recovered("in\\unreported.txt"));
+    Sleep(1000);
+    FinishHolding(w);
+    EXPECT_EQ(CountLines("dir_change", "other\\quiet.txt"), 0) << "the whole tree was listed";
+}
+
+TEST_F(WatcherFixture, RecordsUnderTheDataFoldersShortNameOrOtherCaseAreItsOwn) {
+    // The data folder inside the watched tree, with a name that has a short
+    // form and letters ASCII folding does not match.
+    const std::wstring dataName = L"\u00C4gent Data Folder";
+    UseDataPathsBelow(watched + L"\\" + dataName);
+    const std::wstring dataBelow =
+        gDataPaths.dataDir.substr(watched.size() + 1);  // <dataName>\<its own folder>
+    const std::wstring inner = dataBelow.substr(dataName.size() + 1);
+    wchar_t shortPath[MAX_PATH];
+    ASSERT_GT(GetShortPathNameW(gDataPaths.dataDir.c_str(), shortPath, MAX_PATH), 0u);
+    std::wstring shortForm = shortPath;  // the short forms of the last two folders
+    const size_t lastCut = shortForm.find_last_of(L'\\');
+    const std::wstring innerShort = shortForm.substr(lastCut + 1);
+    const size_t outerCut = shortForm.find_last_of(L'\\', lastCut - 1);
+    const std::wstring outerShort = shortForm.substr(outerCut + 1, lastCut - outerCut - 1);
+    ASSERT_NE(outerShort, dataName) << "no short name here";
+    const std::wstring otherCase = L"\u00E4GENT data FOLDER";
+    std::wstring innerUpper = inner;
+    for (wchar_t& c : innerUpper) c = static_cast<wchar_t>(towupper(c));
+    StartScript({{ScriptStep::Batch,
+                  {{FILE_ACTION_MODIFIED, outerShort + L"\\" + innerShort + L"\\Vellumgard.log.jsonl"},
+                   {FILE_ACTION_ADDED, otherCase + L"\\" + innerUpper + L"\\Incidents\\x\\incident.json"},
+                   {FILE_ACTION_MODIFIED, otherCase + L"\\" + innerShort},
+                   {FILE_ACTION_ADDED, L"outside.txt"}}}});
+    RunningWatcher w = Start();
+    ASSERT_TRUE(WaitForLine(Is("dir_change", "file", "outside.txt")));
+    Sleep(500);
+    EXPECT_EQ(w.Finish(true), 0u);
+    gReadDirectoryChangesSeam = nullptr;
+    for (const json& j : LogJson()) {
+        if (j["type"] != "dir_change") continue;
+        EXPECT_EQ(j["file"], "outside.txt") << j.dump();
+    }
 }

@@ -97,3 +97,45 @@ TEST(SelfPaths, OwnCanaryRecordsOnlyRightAfterPlantingAndUntouched) {
     ForgetOwnCanaries();
     EXPECT_FALSE(IsFreshOwnCanary(L"c:\\f999\\x.txt", t));
 }
+
+namespace {
+// A stand-in for the file system's comparison that also folds two non-ASCII letters.
+bool FoldsUmlauts(const wchar_t* a, size_t an, const wchar_t* b, size_t bn) {
+    if (an != bn) return false;
+    auto fold = [](wchar_t c) -> wchar_t {
+        if (c >= L'A' && c <= L'Z') return static_cast<wchar_t>(c + 32);
+        if (c == 0xC4) return 0xE4;  // Ä
+        if (c == 0xD6) return 0xF6;  // Ö
+        return c;
+    };
+    for (size_t i = 0; i < an; ++i)
+        if (fold(a[i]) != fold(b[i])) return false;
+    return true;
+}
+}  // namespace
+
+TEST(SelfPaths, RecordsNamingTheDataFolderByItsShortNameOrInOtherCase) {
+    SelfFilter filter = MakeSelfFilter(L"c:\\users\\ann", L"c:\\users\\ann\\appdata\\local\\\u00e4gent data");
+    ASSERT_EQ(filter.steps.size(), 3u);
+    filter.steps[0].shortName = L"APPDAT~1";
+    filter.steps[2].shortName = L"GENTDA~1";
+    filter.sameName = FoldsUmlauts;
+    struct Case {
+        const wchar_t* record;
+        bool own;
+    } cases[] = {
+        {L"APPDAT~1\\Local\\GENTDA~1\\Vellumgard.log.jsonl", true},  // short names anywhere on the way
+        {L"AppData\\LOCAL\\gentda~1", true},
+        {L"appdat~1/local/\u00c4GENT DATA/Incidents/x/incident.json", true},  // a letter ASCII folding misses
+        {L"AppData\\Local\\\u00c4gent data", true},
+        {L"APPDAT~2\\Local\\GENTDA~1\\x", false},
+        {L"AppData\\Local\\GENTDA~12\\x", false},
+        {L"AppData\\Local", false},
+        {L"AppData\\Local\\\u00d6gent data\\x", false},
+        {L"", false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(IsOwnRecord(filter, c.record), c.own) << WideToUtf8(c.record);
+    filter.sameName = nullptr;  // ASCII folding alone
+    EXPECT_FALSE(IsOwnRecord(filter, L"AppData\\Local\\\u00c4gent data"));
+    EXPECT_TRUE(IsOwnRecord(filter, L"AppData\\Local\\\u00e4gent data"));
+}

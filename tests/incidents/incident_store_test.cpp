@@ -1,6 +1,7 @@
-#include <windows.h>
+#include "incidents/incident_store.h"
 
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <algorithm>
 #include <nlohmann/json.hpp>
@@ -9,11 +10,12 @@
 
 #include "core/config.h"
 #include "core/core_lifecycle.h"
+#include "core/event_log.h"
 #include "core/paths.h"
 #include "core/seams.h"
 #include "core/text.h"
+#include "incidents/incident_index.h"
 #include "incidents/incident_scanner.h"
-#include "incidents/incident_store.h"
 #include "support/test_support.h"
 
 using nlohmann::json;
@@ -300,4 +302,119 @@ TEST_F(StoreFixture, AFailedWriteLeavesNothingAndNeverUndoesALaterIncident) {
     const std::wstring canaryFolder = gDataPaths.incidentsDir + L"\\" + folders[0];
     EXPECT_EQ(ParseIncidentSummary(ReadFileBytes(canaryFolder + L"\\incident.json")).reason, kReasonCanary);
     EXPECT_EQ(ReferenceSeverity(gIncidentReference.load()), 90);  // not given back over the canary
+}
+
+namespace {
+int gDeleteCalls = 0;
+bool FailWrite(void*, const void*, uint32_t, uint32_t* written) {
+    *written = 0;
+    return false;
+}
+// A scanner holds the temporary file for a moment: the first delete fails.
+bool HeldOnce(const wchar_t* path) {
+    if (gDeleteCalls++ == 0) {
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return false;
+    }
+    return DeleteFileW(path) != FALSE;
+}
+bool HeldForGood(const wchar_t*) {
+    ++gDeleteCalls;
+    SetLastError(ERROR_SHARING_VIOLATION);
+    return false;
+}
+
+std::vector<std::wstring> TempFilesIn(const std::wstring& folder) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW fd;
+    HANDLE h = FindFirstFileW((folder + L"\\*.vgtmp").c_str(), &fd);
+    if (h == INVALID_HANDLE_VALUE) return names;
+    do names.push_back(fd.cFileName);
+    while (FindNextFileW(h, &fd));
+    FindClose(h);
+    return names;
+}
+
+void AgeFile(const std::wstring& path, uint64_t seconds) {
+    HANDLE h = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                           nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    ULARGE_INTEGER t{};
+    t.LowPart = now.dwLowDateTime;
+    t.HighPart = now.dwHighDateTime;
+    t.QuadPart -= seconds * 10000000ull;
+    FILETIME old{t.LowPart, t.HighPart};
+    ASSERT_TRUE(SetFileTime(h, nullptr, nullptr, &old));
+    CloseHandle(h);
+}
+}  // namespace
+
+TEST_F(StoreFixture, ATemporaryFileHeldOnceIsStillRemovedAfterAFailedWrite) {
+    gSeams.writeFile = FailWrite;
+    gDeleteCalls = 0;
+    gSeams.deleteTempFile = HeldOnce;
+    CreateIncident(kReasonBurst, 80, L"");
+    gSeams.deleteTempFile = nullptr;
+    gSeams.writeFile = nullptr;
+    EXPECT_EQ(gDeleteCalls, 2);
+    EXPECT_EQ(LogTypes(), std::vector<std::string>({"incident_error"}));
+    EXPECT_TRUE(IncidentFolders().empty()) << "the temporary file kept the lost incident's folder";
+}
+
+TEST(LeftoverSweep, FoldersWithoutAnIncidentFileFirstThenASliceInTurn) {
+    // hasFile per folder: 1 and 4 lack their incident.json.
+    std::vector<CensusEntry> census(6);
+    for (size_t i = 0; i < census.size(); ++i) census[i].hasFile = i != 1 && i != 4;
+    struct Step {
+        size_t cursorBefore, slice;
+        std::vector<size_t> want;
+        size_t cursorAfter;
+    } steps[] = {
+        {0, 2, {1, 4, 0, 2}, 3},        {3, 2, {1, 4, 3, 5}, 0},  // 4 is not counted in the slice twice
+        {5, 3, {1, 4, 5, 0, 2}, 3},                               // wraps
+        {0, 10, {1, 4, 0, 2, 3, 5}, 0},                           // a slice larger than the rest: each once
+        {17, 1, {1, 4, 0}, 1},  // a cursor beyond a shrunken list starts again
+    };
+    for (const Step& s : steps) {
+        size_t cursor = s.cursorBefore;
+        EXPECT_EQ(PickLeftoverSweep(census, s.slice, cursor), s.want) << s.cursorBefore << "/" << s.slice;
+        EXPECT_EQ(cursor, s.cursorAfter) << s.cursorBefore << "/" << s.slice;
+    }
+    size_t cursor = 0;
+    EXPECT_TRUE(PickLeftoverSweep({}, 4, cursor).empty());
+}
+
+TEST_F(StoreFixture, TheCensusSweepRemovesLeftoversInAnyIncidentFolder) {
+    // A write whose temporary file stays held: the incident is lost and its
+    // temporary file left behind, in a folder of a long history.
+    std::vector<CensusEntry> census;
+    for (int i = 0; i < 40; ++i) {
+        CensusEntry c;
+        c.name = L"20260101_0000" + std::to_wstring(10 + i) + L"_1";
+        c.hasFile = true;
+        EnsureDirectoryTree(gDataPaths.incidentsDir + L"\\" + c.name);
+        ASSERT_TRUE(WriteFileBytes(gDataPaths.incidentsDir + L"\\" + c.name + L"\\incident.json", "{}"));
+        census.push_back(c);
+    }
+    const std::wstring old = gDataPaths.incidentsDir + L"\\" + census[2].name;  // far from the newest
+    ASSERT_TRUE(WriteFileBytes(old + L"\\incident.json.4000000-1.vgtmp", "ended process"));
+    gSeams.writeFile = FailWrite;
+    gSeams.deleteTempFile = HeldForGood;
+    EXPECT_FALSE(WriteIncidentJson(old, "{\"new\":true}"));
+    gSeams.deleteTempFile = nullptr;
+    gSeams.writeFile = nullptr;
+    ASSERT_EQ(TempFilesIn(old).size(), 2u);
+
+    // This process's own leftover may still be a write in hand until it has aged.
+    EXPECT_EQ(SweepLeftoverTempFiles(gDataPaths.incidentsDir, census), 1u);
+    const auto left = TempFilesIn(old);
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_NE(left[0].find(std::to_wstring(GetCurrentProcessId()) + L"-"), std::wstring::npos);
+    AgeFile(old + L"\\" + left[0], kOwnTempFileAgeSeconds + 5);
+    EXPECT_EQ(SweepLeftoverTempFiles(gDataPaths.incidentsDir, census), 1u);
+    EXPECT_TRUE(TempFilesIn(old).empty());
+    EXPECT_EQ(ReadFileBytes(old + L"\\incident.json"), "{}");
 }
