@@ -77,8 +77,3 @@ void NoteNameBack(NameEvidencePool& pool, uint64_t nameKey, int64_t now) {
 int32_t MassRenameSeverity(int32_t configured) {
     return configured <= 0 ? kMassRenameDefaultSeverity : configured;
 }
-
-void ResetSharedNameEvidence() {
-    std::lock_guard<std::mutex> guard(gSharedNameEvidence.lock);
-    gSharedNameEvidence.pool = NameEvidencePool();
-}

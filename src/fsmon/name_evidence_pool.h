@@ -70,6 +70,3 @@ void NoteNameBack(NameEvidencePool& pool, uint64_t nameKey, int64_t now);
 
 // The configured massRenameIncidentSeverity: absent, 0 or below gives 90.
 int32_t MassRenameSeverity(int32_t configured);
-
-// For tests: empties the agent's pool.
-void ResetSharedNameEvidence();

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/text.h"
@@ -335,7 +337,9 @@ TEST(EvaluateRecordExtended, MassRenameOnceFromTheThirdUserFile) {
             const ExtendedNameVerdict v =
                 EvaluateRecordExtended(state, c.renames[i].second, kActionRenamedNew, t, true, true);
             EXPECT_EQ(static_cast<int>(v.massRename), static_cast<int>(c.expected[i])) << c.what << ", rename " << i;
-            if (v.massRename == MassRename::kReport) EXPECT_NE(v.reason, nullptr) << c.what;
+            if (v.massRename == MassRename::kReport) {
+                EXPECT_NE(v.reason, nullptr) << c.what;
+            }
         }
     }
 }
@@ -454,4 +458,31 @@ TEST(EvaluateRecordExtended, UnpackedTreesAndToolEncryptionAreEveryday) {
           {L".~lock.budget.ods#", kActionAdded, 0, nullptr},
           {L"budget.ods", kActionRemoved, 0, nullptr},
           {L"budget.ods", kActionAdded, 0, nullptr}});
+}
+
+// Watchers on their own threads feeding one shared pool: one run, one report.
+TEST(EvaluateRecordInTree, ThreadsShareOnePoolAndOneReport) {
+    SharedNameEvidence shared;
+    std::atomic<int> reports{0}, reported{0};
+    std::vector<std::thread> watchers;
+    for (int w = 0; w < 4; ++w) {
+        watchers.emplace_back([&, w] {
+            ExtendedNameState state;
+            const std::wstring tree = L"C:\\Tree" + std::to_wstring(w);
+            for (int i = 0; i < 50; ++i) {
+                const std::wstring doc = L"doc" + std::to_wstring(i) + L".docx";
+                EvaluateRecordInTree(state, &shared, tree, doc, kActionRenamedOld, kT, true, true);
+                const MassRename m =
+                    EvaluateRecordInTree(state, &shared, tree, doc + L".zqx", kActionRenamedNew, kT, true, true)
+                        .massRename;
+                reports += m == MassRename::kReport;
+                reported += m == MassRename::kReported;
+                EvaluateRecordInTree(state, &shared, tree, L"Sub" + std::to_wstring(i) + L"\\readme.txt",
+                                     kActionAdded, kT, true, true);
+            }
+        });
+    }
+    for (std::thread& t : watchers) t.join();
+    EXPECT_EQ(reports.load(), 1);
+    EXPECT_EQ(reported.load(), 4 * 50 - 3);
 }

@@ -445,9 +445,11 @@ TEST(ExtendedDetectionCorpora, MeetTheTargetsOnTuningAndHeldOutParts) {
         const Figure& renames = Find(lines, "everyday renames", "variations").figure;
         const Figure& names = Find(lines, "everyday names", "variations").figure;
         EXPECT_LE(renames.extended + names.extended, 1u) << Hits(renames) << Hits(names);
-        for (const Row& c : Cases(kRansomNotesVariations))
-            if (c.size() > 1 && c[1].compare(0, 11, L"issue-named") == 0)
+        for (const Row& c : Cases(kRansomNotesVariations)) {
+            if (c.size() > 1 && c[1].compare(0, 11, L"issue-named") == 0) {
                 EXPECT_TRUE(Play(DropInto(c[0], {L"Projects"})).extended) << WideToUtf8(c[0]);
+            }
+        }
     }
     const Figure& everydayT = Find(lines, "everyday command lines (score >= 60)", "tuning").figure;
     const Figure& everydayH = Find(lines, "everyday command lines (score >= 60)", "held-out").figure;
