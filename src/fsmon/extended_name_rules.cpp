@@ -832,7 +832,9 @@ ExtendedNameVerdict EvaluateRecordInTree(ExtendedNameState& state, SharedNameEvi
     bool note = false;
     if (action == kActionAdded || action == kActionModified || action == kActionRenamedNew) {
         const NoteStrength strength = NoteNameStrength(name);
-        if (strength != NoteStrength::kNone && !InsideFreshUnpack(state, name, nowSeconds)) {
+        // A name strong enough to stand alone is a note wherever it appears.
+        if (strength != NoteStrength::kNone &&
+            (strength == NoteStrength::kAlone || !InsideFreshUnpack(state, name, nowSeconds))) {
             const size_t start = ComponentStart(name);
             const uint64_t nameKey = HashLower(name, start);
             const uint64_t noteFolderKey = HashLower(qualified(name.substr(0, start)));

@@ -33,7 +33,7 @@ constexpr int64_t kRenamePairSeconds = 5;    // a renamed_old waiting for its re
 constexpr int64_t kWriteDeleteSeconds = 10;  // a deleted original and the new file beside it
 constexpr int64_t kNoteSpreadSeconds = 120;  // one note name seen in several folders
 constexpr size_t kRecentNamesLimit = 256;    // remembered deletions, and written files
-constexpr int64_t kUnpackSeconds = 30;       // a new folder filling up: an unpacked tree
+constexpr int64_t kUnpackSeconds = 10;       // a new folder filling up: an unpacked tree
 constexpr size_t kUnpackFiles = 5;           // new files under a new folder that make it an unpack
 
 // The memory of one watcher. Every container is bounded; names are kept as

@@ -439,7 +439,18 @@ TEST(EvaluateRecordExtended, UnpackedTreesAndToolEncryptionAreEveryday) {
             unpack.push_back({names.back().c_str(), kActionAdded, 1, nullptr});
         }
     }
-    Play("a readme in three folders of a fresh unpack", unpack);
+    unpack.push_back({L"sdk\\samples\\video\\HOW_TO_DECRYPT_FILES.txt", kActionAdded, 1, kReasonRansomNoteLike});
+    Play("a readme in three folders of a fresh unpack; a strong note is one anywhere", unpack);
+    Play("a tree made a while ago", {{L"T", kActionAdded, 0, nullptr},
+                                     {L"T\\A", kActionAdded, 0, nullptr},
+                                     {L"T\\B", kActionAdded, 0, nullptr},
+                                     {L"T\\C", kActionAdded, 0, nullptr},
+                                     {L"T\\A\\1.doc", kActionAdded, 0, nullptr},
+                                     {L"T\\B\\2.doc", kActionAdded, 0, nullptr},
+                                     {L"T\\C\\3.doc", kActionAdded, 0, nullptr},
+                                     {L"T\\A\\readme.txt", kActionAdded, kUnpackSeconds + 1, nullptr},
+                                     {L"T\\B\\readme.txt", kActionAdded, kUnpackSeconds + 1, nullptr},
+                                     {L"T\\C\\readme.txt", kActionAdded, kUnpackSeconds + 2, kReasonRansomNoteLike}});
     Play("the same into three existing folders", {{L"A\\readme.txt", kActionAdded, 0, nullptr},
                                                   {L"B\\readme.txt", kActionAdded, 1, nullptr},
                                                   {L"C\\readme.txt", kActionAdded, 2, kReasonRansomNoteLike}});
