@@ -233,7 +233,7 @@ const wchar_t* const kVersionWords[] = {L"mine",   L"rej",  L"ours",    L"theirs
 const wchar_t* const kCompressionExtensions[] = {L"gz", L"bz2", L"xz", L"zst", L"lz4", L"lzma", L"z", L"br"};
 // Temporary and partial-download files: everyday when they go away (the
 // download or save completes), and when written beside an original that is
-// then deleted (atomic saves). Appended to a document by a rename, they are not.
+// then deleted (atomic saves). Appended to a document by a rename, they count only toward a mass rename.
 const wchar_t* const kTransientExtensions[] = {
     L"tmp", L"temp", L"part", L"partial", L"crdownload", L"download", L"opdownload", L"filepart", L"crswap",
     L"!ut", L"!qb",  L"swp",  L"swo",     L"new",        L"moztmp",   L"dtapart",    L"aria2",
@@ -593,7 +593,11 @@ const char* ClassifyRename(const std::wstring& oldName, const std::wstring& newN
         newLower[oldLower.size()] == L'.') {
         const std::wstring part = newName.substr(oldName.size() + 1);
         if (part.find_first_of(L"\\/") != std::wstring::npos) return nullptr;
-        return IsEverydayAppendedPart(part, oldName, false) ? nullptr : kReasonAppendedExtension;
+        // A temporary part on a document is a save's first step: alone it
+        // says nothing (unrestored, it adds to a mass rename).
+        return IsEverydayAppendedPart(part, oldName, false) || IsEverydayAppendedPart(part, std::wstring(), false)
+                   ? nullptr
+                   : kReasonAppendedExtension;
     }
 
     // A document's extension replaced by an unknown one, with or without a

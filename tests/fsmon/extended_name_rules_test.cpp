@@ -67,7 +67,7 @@ TEST(ClassifyRename, AppendedReplacedAndEverydayRenames) {
         {L"report.txt", L"report.txt.txt", nullptr},
         {L"setup.exe.crdownload", L"setup.exe", nullptr},  // a download completing
         {L"prefs.js", L"prefs.js.tmp", nullptr},           // an app's own file going temporary
-        {L"thesis.docx", L"thesis.docx.tmp", A},           // a document gaining .tmp: not everyday
+        {L"thesis.docx", L"thesis.docx.tmp", nullptr},     // a save's first step (counts toward a mass rename)
         {L"thesis.docx", L"~WRL0001.tmp", nullptr},
         {L"report.docx", L"report - Copy.docx", nullptr},
         {L"IMG_2041.JPG", L"img_2041.jpg", nullptr},
@@ -320,6 +320,9 @@ TEST(EvaluateRecordExtended, MassRenameOnceFromTheThirdUserFile) {
         {"everyday appended parts", {{L"a.docx", L"a.docx.bak"}, {L"b.xlsx", L"b.xlsx.bak"}, {L"c.jpg", L"c.jpg.bak"}},
          {MassRename::kNone, MassRename::kNone, MassRename::kReport}},
         {"numbers", {{L"a.docx", L"a.docx.1"}, {L"b.xlsx", L"b.xlsx.1"}, {L"c.jpg", L"c.jpg.1"}},
+         {MassRename::kNone, MassRename::kNone, MassRename::kReport}},
+        {"temporary parts never restored",
+         {{L"a.docx", L"a.docx.tmp"}, {L"b.xlsx", L"b.xlsx.tmp"}, {L"c.jpg", L"c.jpg.TMP"}},
          {MassRename::kNone, MassRename::kNone, MassRename::kReport}},
         {"replaced by a type that is no user file", {{L"a.docx", L"a.bin"}, {L"b.pdf", L"b.bin"}, {L"c.jpg", L"c.BIN"}},
          {MassRename::kNone, MassRename::kNone, MassRename::kReport}},
