@@ -222,22 +222,23 @@ static_assert(InByteOrder(kEncryptorExtensions),
 
 // Appended to a name by backups, versions and in-place compression.
 const wchar_t* const kBackupWords[] = {
-    L"bak",  L"bk",    L"backup", L"old",      L"orig",    L"prev",        L"previous", L"sav",
-    L"save", L"saved", L"copy",   L"disabled", L"disable", L"deactivated", L"off",      L"asd",
-    L"bkp",  L"bac",   L"wbk",    L"xlk",
+    L"bak", L"bk",   L"backup", L"old",  L"orig",     L"prev",    L"previous",
+    L"sav", L"save", L"saved",  L"copy", L"disabled", L"disable", L"deactivated",
+    L"off", L"asd",  L"bkp",    L"bac",  L"wbk",      L"xlk",
 };
 // Left beside a file by version control and merge tools: "notes.txt.mine",
 // "notes.txt.r1234", "notes.txt.rej", "notes.txt.LOCAL".
-const wchar_t* const kVersionWords[] = {L"mine",   L"rej",  L"ours",    L"theirs", L"base",
-                                        L"local",  L"remote", L"working", L"merge", L"conflict"};
+const wchar_t* const kVersionWords[] = {L"mine",  L"rej",    L"ours",    L"theirs", L"base",
+                                        L"local", L"remote", L"working", L"merge",  L"conflict"};
 const wchar_t* const kCompressionExtensions[] = {L"gz", L"bz2", L"xz", L"zst", L"lz4", L"lzma", L"z", L"br"};
 // Temporary and partial-download files: everyday when they go away (the
 // download or save completes), and when written beside an original that is
-// then deleted (atomic saves). Appended to a document by a rename, they count only toward a mass rename.
+// then deleted (atomic saves). Appended to a document by a rename, they count
+// only toward a mass rename.
 const wchar_t* const kTransientExtensions[] = {
-    L"tmp", L"temp", L"part", L"partial", L"crdownload", L"download", L"opdownload", L"filepart", L"crswap",
-    L"!ut", L"!qb",  L"swp",  L"swo",     L"new",        L"moztmp",   L"dtapart",    L"aria2",
-    L"!bt", L"bc!",  L"!sync", L"swx",    L"lck",        L"fdmdownload", L"kate-swp",
+    L"tmp",    L"temp", L"part", L"partial", L"crdownload", L"download", L"opdownload",  L"filepart",
+    L"crswap", L"!ut",  L"!qb",  L"swp",     L"swo",        L"new",      L"moztmp",      L"dtapart",
+    L"aria2",  L"!bt",  L"bc!",  L"!sync",   L"swx",        L"lck",      L"fdmdownload", L"kate-swp",
 };
 // Photo tools' sidecars, written beside a picture ("IMG_2041.CR2.xmp").
 const wchar_t* const kSidecarExtensions[] = {L"xmp", L"pp3", L"dop", L"acr", L"on1", L"cos", L"aae", L"thm"};
@@ -255,20 +256,21 @@ const wchar_t* const kUserFileExtensions[] = {
 const wchar_t* const kNoteFileTypes[] = {L"txt", L"html", L"htm", L"hta", L"rtf", L"url"};
 // Where the unambiguous words count too: notes saved as web archives or
 // logs, and pictures set as the wallpaper. Never code or programs ("decrypt.py").
-const wchar_t* const kStrongNoteFileTypes[] = {L"txt", L"html", L"htm", L"hta",  L"rtf", L"url", L"mht",
-                                               L"mhtml", L"log", L"pdf", L"bmp", L"jpg", L"png", L"nfo"};
+const wchar_t* const kStrongNoteFileTypes[] = {L"txt",   L"html", L"htm", L"hta", L"rtf", L"url", L"mht",
+                                               L"mhtml", L"log",  L"pdf", L"bmp", L"jpg", L"png", L"nfo"};
 // The words a note is made of; a strong name of these and at most one other
 // word fires alone.
 const wchar_t* const kNoteVocabulary[] = {
-    L"how",    L"to",      L"your",  L"my",    L"our",       L"all",       L"files",        L"file",
-    L"data",   L"are",     L"were",  L"is",    L"has",       L"been",      L"encrypted",    L"restore",
-    L"recover", L"recovery", L"back", L"get",  L"read",      L"me",        L"readme",       L"help",
-    L"instructions", L"instruction", L"important", L"where", L"open", L"unlock", L"info", L"please",
-    L"attention", L"warning", L"the",  L"and",   L"a",         L"what",      L"happened",     L"return",
-    L"decryption", L"note", L"again", L"now",  L"document",  L"documents", L"this",         L"txt"};
+    L"how",       L"to",      L"your",     L"my",           L"our",         L"all",        L"files",
+    L"file",      L"data",    L"are",      L"were",         L"is",          L"has",        L"been",
+    L"encrypted", L"restore", L"recover",  L"recovery",     L"back",        L"get",        L"read",
+    L"me",        L"readme",  L"help",     L"instructions", L"instruction", L"important",  L"where",
+    L"open",      L"unlock",  L"info",     L"please",       L"attention",   L"warning",    L"the",
+    L"and",       L"a",       L"what",     L"happened",     L"return",      L"decryption", L"note",
+    L"again",     L"now",     L"document", L"documents",    L"this",        L"txt"};
 // What a note alone must speak of: the encryption, or getting the files back.
-const wchar_t* const kAloneCues[] = {L"decrypt", L"decypher", L"ransom", L"encrypt", L"restore",
-                                     L"recover", L"back",     L"unlock"};
+const wchar_t* const kAloneCues[] = {L"decrypt", L"decypher", L"ransom", L"encrypt",
+                                     L"restore", L"recover",  L"back",   L"unlock"};
 
 // Note vocabulary, matched on the name with separators removed.
 const wchar_t* const kStrongNoteWords[] = {
@@ -595,7 +597,8 @@ const char* ClassifyRename(const std::wstring& oldName, const std::wstring& newN
         if (part.find_first_of(L"\\/") != std::wstring::npos) return nullptr;
         // A temporary part on a document is a save's first step: alone it
         // says nothing (unrestored, it adds to a mass rename).
-        return IsEverydayAppendedPart(part, oldName, false) || IsEverydayAppendedPart(part, std::wstring(), false)
+        return IsEverydayAppendedPart(part, oldName, false) ||
+                       IsEverydayAppendedPart(part, std::wstring(), false)
                    ? nullptr
                    : kReasonAppendedExtension;
     }
@@ -822,13 +825,14 @@ ExtendedNameVerdict EvaluateRecordInTree(ExtendedNameState& state, SharedNameEvi
     MassRename mass = MassRename::kNone;
     if (!renamedOriginal.empty()) {
         const uint64_t originalKey = HashLower(qualified(renamedOriginal));
-        mass = withPool(
-            [&](NameEvidencePool& pool) { return NoteRenamedUserFile(pool, newExtension, originalKey, nowSeconds); });
+        mass = withPool([&](NameEvidencePool& pool) {
+            return NoteRenamedUserFile(pool, newExtension, originalKey, nowSeconds);
+        });
         // Quiet renames speak once they make a mass rename, and only then.
         if (!ext && mass == MassRename::kReport) {
             const std::wstring oldLower = AsciiLower(renamedOriginal) + L".";
             ext = AsciiLower(name).compare(0, oldLower.size(), oldLower) == 0 ? kReasonAppendedExtension
-                                                                                : kReasonReplacedExtension;
+                                                                              : kReasonReplacedExtension;
         }
         if (!ext) mass = MassRename::kNone;
     }

@@ -149,10 +149,12 @@ void HandleChangeRecord(WatcherState& state, BatchScope& batch, const NotifyReco
         Flush(batch.lines);
         // A mass rename makes one incident of its own, and its later files none.
         if (massRename == MassRename::kReport)
-            CreateIncidentWithFile(kReasonMassRename, MassRenameSeverity(batch.settings.massRenameIncidentSeverity),
+            CreateIncidentWithFile(kReasonMassRename,
+                                   MassRenameSeverity(batch.settings.massRenameIncidentSeverity),
                                    batch.folder, record.name);
         else if (massRename == MassRename::kNone)
-            CreateIncidentWithFile(kReasonDirFile, configured <= 0 ? 65 : configured, batch.folder, record.name);
+            CreateIncidentWithFile(kReasonDirFile, configured <= 0 ? 65 : configured, batch.folder,
+                                   record.name);
     }
 }
 

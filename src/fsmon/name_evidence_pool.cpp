@@ -30,7 +30,8 @@ size_t NoteNameSighting(NameEvidencePool& pool, uint64_t nameKey, uint64_t folde
     return folders;
 }
 
-MassRename NoteRenamedUserFile(NameEvidencePool& pool, uint64_t extensionKey, uint64_t originalKey, int64_t now) {
+MassRename NoteRenamedUserFile(NameEvidencePool& pool, uint64_t extensionKey, uint64_t originalKey,
+                               int64_t now) {
     NameEvidencePool::RenameRun* run = nullptr;
     for (auto& r : pool.renames)
         if (r.extension == extensionKey) run = &r;

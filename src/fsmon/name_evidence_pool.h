@@ -35,7 +35,7 @@ struct NameEvidencePool {
         uint64_t extension = 0;
         int64_t last = 0;
         int64_t reportedAt = INT64_MIN;  // when this run made its one incident
-        Seen files[kMassRenameSlots];     // key: the original's tree-qualified name
+        Seen files[kMassRenameSlots];    // key: the original's tree-qualified name
     };
     std::deque<NoteName> notes;
     std::deque<RenameRun> renames;
@@ -62,7 +62,8 @@ enum class MassRename {
 
 // A user file (original's key) given `extensionKey` by a rename, or replaced
 // by a file with that extension.
-MassRename NoteRenamedUserFile(NameEvidencePool& pool, uint64_t extensionKey, uint64_t originalKey, int64_t now);
+MassRename NoteRenamedUserFile(NameEvidencePool& pool, uint64_t extensionKey, uint64_t originalKey,
+                               int64_t now);
 
 // A name that appears again (added, or the new name of a rename): if it was
 // renamed away within kRestoreSeconds, that was a save, and it leaves the count.

@@ -405,14 +405,16 @@ TEST_F(ContentAgentTest, EverydayWorkGivesNoContentFinding) {
 // rename makes one mass_rename incident at the configured severity (95 here,
 // so that the setting is seen to work), and the note is caught alone.
 TEST_F(ContentAgentTest, MassRenameAndASingleStrongNote) {
-    ASSERT_NO_FATAL_FAILURE(Start("{\n  \"enableProcessMonitor\": false,\n  \"canaryWarmupSeconds\": 1,\n"
-                                  "  \"incidentRateLimitSeconds\": 1,\n  \"extendedDetection\": true,\n"
-                                  "  \"massRenameIncidentSeverity\": 95\n}\n"));
+    ASSERT_NO_FATAL_FAILURE(
+        Start("{\n  \"enableProcessMonitor\": false,\n  \"canaryWarmupSeconds\": 1,\n"
+              "  \"incidentRateLimitSeconds\": 1,\n  \"extendedDetection\": true,\n"
+              "  \"massRenameIncidentSeverity\": 95\n}\n"));
     const LogMark mark = MarkLog(profile.logFile);
     const wchar_t* const docs[] = {L"budget.xlsx", L"thesis.docx", L"slides.pptx"};
     std::vector<std::wstring> renamed;
     for (int i = 0; i < 3; ++i) {
-        const std::wstring folder = MakeProjectFolder(mark, std::wstring(L"R") + static_cast<wchar_t>(L'1' + i));
+        const std::wstring folder =
+            MakeProjectFolder(mark, std::wstring(L"R") + static_cast<wchar_t>(L'1' + i));
         const std::wstring doc = JoinPath(folder, docs[i]);
         ASSERT_TRUE(Write(mark, doc, StoredZip({{"word/document.xml", std::string(3000, 'w')}})));
         renamed.push_back(doc + L".qwhzkd");
@@ -441,7 +443,8 @@ TEST_F(ContentAgentTest, MassRenameAndASingleStrongNote) {
     EXPECT_EQ(LinesFor(lines, "dir_file_heuristic", Relative(renamed[0])), 1u);
     bool noteLine = false;
     for (const std::string& l : lines)
-        noteLine = noteLine || (JsonMember(l, "type") == "dir_file_heuristic" && JsonMember(l, "file") == Relative(note) &&
+        noteLine = noteLine || (JsonMember(l, "type") == "dir_file_heuristic" &&
+                                JsonMember(l, "file") == Relative(note) &&
                                 JsonMember(l, "reason") == "ransom_note_like_name");
     EXPECT_TRUE(noteLine);
     ExpectCleanExit();

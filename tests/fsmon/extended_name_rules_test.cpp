@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <deque>
 #include <atomic>
+#include <deque>
 #include <string>
 #include <thread>
 #include <vector>
@@ -67,7 +67,7 @@ TEST(ClassifyRename, AppendedReplacedAndEverydayRenames) {
         {L"report.txt", L"report.txt.txt", nullptr},
         {L"setup.exe.crdownload", L"setup.exe", nullptr},  // a download completing
         {L"prefs.js", L"prefs.js.tmp", nullptr},           // an app's own file going temporary
-        {L"thesis.docx", L"thesis.docx.tmp", nullptr},     // a save's first step (counts toward a mass rename)
+        {L"thesis.docx", L"thesis.docx.tmp", nullptr},  // a save's first step (counts toward a mass rename)
         {L"thesis.docx", L"~WRL0001.tmp", nullptr},
         {L"report.docx", L"report - Copy.docx", nullptr},
         {L"IMG_2041.JPG", L"img_2041.jpg", nullptr},
@@ -260,7 +260,8 @@ TEST(EvaluateRecordExtended, SwitchesGateVerdictsButNotMemory) {
         ExtendedNameState state;
         const std::wstring name = L"HOW_TO_DECRYPT.id-1A2B.[mail@x.cc].txt";
         EvaluateRecordExtended(state, name, kActionAdded, kT, c.note, c.ext);
-        const ExtendedNameVerdict v = EvaluateRecordExtended(state, L"A\\" + name, kActionAdded, kT, c.note, c.ext);
+        const ExtendedNameVerdict v =
+            EvaluateRecordExtended(state, L"A\\" + name, kActionAdded, kT, c.note, c.ext);
         EXPECT_STREQ(v.reason ? v.reason : "(none)", c.reason ? c.reason : "(none)") << c.note << c.ext;
         EXPECT_EQ(v.note, c.note);
         EXPECT_EQ(v.extReason != nullptr, c.ext);
@@ -303,32 +304,43 @@ TEST(EvaluateRecordExtended, MassRenameOnceFromTheThirdUserFile) {
         std::vector<MassRename> expected;
     } cases[] = {
         {"three documents, one extension",
-         {{L"A\\a.docx", L"A\\a.docx.zqx"}, {L"B\\b.xlsx", L"B\\b.xlsx.zqx"}, {L"c.pdf", L"c.pdf.zqx"},
+         {{L"A\\a.docx", L"A\\a.docx.zqx"},
+          {L"B\\b.xlsx", L"B\\b.xlsx.zqx"},
+          {L"c.pdf", L"c.pdf.zqx"},
           {L"d.jpg", L"d.jpg.zqx"}},
          {MassRename::kNone, MassRename::kNone, MassRename::kReport, MassRename::kReported}},
         {"replaced, also under new names",
          {{L"a.docx", L"a.zqx"}, {L"b.docx", L"b.zqx"}, {L"c.pdf", L"5C8F0A2B.ZQX"}},
          {MassRename::kNone, MassRename::kNone, MassRename::kReport}},
-        {"three extensions", {{L"a.docx", L"a.docx.zqx"}, {L"b.docx", L"b.docx.zqy"}, {L"c.pdf", L"c.pdf.zqz"}},
+        {"three extensions",
+         {{L"a.docx", L"a.docx.zqx"}, {L"b.docx", L"b.docx.zqy"}, {L"c.pdf", L"c.pdf.zqz"}},
          {MassRename::kNone, MassRename::kNone, MassRename::kNone}},
         {"one file renamed thrice",
          {{L"a.docx", L"a.docx.zqx"}, {L"a.docx", L"a.docx.zqx"}, {L"a.docx", L"a.docx.zqx"}},
          {MassRename::kNone, MassRename::kNone, MassRename::kNone}},
-        {"not user files", {{L"a.js", L"a.js.zqx"}, {L"b.dll", L"b.dll.zqx"}, {L"c", L"c.zqx"}},
+        {"not user files",
+         {{L"a.js", L"a.js.zqx"}, {L"b.dll", L"b.dll.zqx"}, {L"c", L"c.zqx"}},
          {MassRename::kNone, MassRename::kNone, MassRename::kNone}},
         // Everyday-looking names say nothing alone, but a run of them is a mass rename.
-        {"everyday appended parts", {{L"a.docx", L"a.docx.bak"}, {L"b.xlsx", L"b.xlsx.bak"}, {L"c.jpg", L"c.jpg.bak"}},
+        {"everyday appended parts",
+         {{L"a.docx", L"a.docx.bak"}, {L"b.xlsx", L"b.xlsx.bak"}, {L"c.jpg", L"c.jpg.bak"}},
          {MassRename::kNone, MassRename::kNone, MassRename::kReport}},
-        {"numbers", {{L"a.docx", L"a.docx.1"}, {L"b.xlsx", L"b.xlsx.1"}, {L"c.jpg", L"c.jpg.1"}},
+        {"numbers",
+         {{L"a.docx", L"a.docx.1"}, {L"b.xlsx", L"b.xlsx.1"}, {L"c.jpg", L"c.jpg.1"}},
          {MassRename::kNone, MassRename::kNone, MassRename::kReport}},
         {"temporary parts never restored",
          {{L"a.docx", L"a.docx.tmp"}, {L"b.xlsx", L"b.xlsx.tmp"}, {L"c.jpg", L"c.jpg.TMP"}},
          {MassRename::kNone, MassRename::kNone, MassRename::kReport}},
-        {"replaced by a type that is no user file", {{L"a.docx", L"a.bin"}, {L"b.pdf", L"b.bin"}, {L"c.jpg", L"c.BIN"}},
+        {"replaced by a type that is no user file",
+         {{L"a.docx", L"a.bin"}, {L"b.pdf", L"b.bin"}, {L"c.jpg", L"c.BIN"}},
          {MassRename::kNone, MassRename::kNone, MassRename::kReport}},
         {"conversions and compression",
-         {{L"a.jpeg", L"a.jpg"}, {L"b.jpeg", L"b.jpg"}, {L"c.jpeg", L"c.jpg"}, {L"a.csv", L"a.csv.gz"},
-          {L"b.csv", L"b.csv.gz"}, {L"c.csv", L"c.csv.gz"}},
+         {{L"a.jpeg", L"a.jpg"},
+          {L"b.jpeg", L"b.jpg"},
+          {L"c.jpeg", L"c.jpg"},
+          {L"a.csv", L"a.csv.gz"},
+          {L"b.csv", L"b.csv.gz"},
+          {L"c.csv", L"c.csv.gz"}},
          {MassRename::kNone, MassRename::kNone, MassRename::kNone, MassRename::kNone, MassRename::kNone,
           MassRename::kNone}},
     };
@@ -339,7 +351,8 @@ TEST(EvaluateRecordExtended, MassRenameOnceFromTheThirdUserFile) {
             EvaluateRecordExtended(state, c.renames[i].first, kActionRenamedOld, t, true, true);
             const ExtendedNameVerdict v =
                 EvaluateRecordExtended(state, c.renames[i].second, kActionRenamedNew, t, true, true);
-            EXPECT_EQ(static_cast<int>(v.massRename), static_cast<int>(c.expected[i])) << c.what << ", rename " << i;
+            EXPECT_EQ(static_cast<int>(v.massRename), static_cast<int>(c.expected[i]))
+                << c.what << ", rename " << i;
             if (v.massRename == MassRename::kReport) {
                 EXPECT_NE(v.reason, nullptr) << c.what;
             }
@@ -372,7 +385,8 @@ TEST(EvaluateRecordExtended, MassRenameWindowSavesAndWriteDelete) {
             const std::wstring doc = L"book" + std::to_wstring(i) + L".xlsx";
             const std::wstring temp = L"5A6B7C8" + std::to_wstring(i) + L".tmp";
             EXPECT_EQ(rename(s, doc.c_str(), temp.c_str(), i), MassRename::kNone) << i;
-            EXPECT_EQ(rename(s, (L"1C2D3E4" + std::to_wstring(i)).c_str(), doc.c_str(), i), MassRename::kNone);
+            EXPECT_EQ(rename(s, (L"1C2D3E4" + std::to_wstring(i)).c_str(), doc.c_str(), i),
+                      MassRename::kNone);
             EvaluateRecordExtended(s, temp, kActionRemoved, kT + i, true, true);
         }
     }
@@ -409,7 +423,8 @@ TEST(EvaluateRecordInTree, TreesPoolRenamesAndWeakNotes) {
     SharedNameEvidence shared;
     ExtendedNameState desktop, documents;
     const std::wstring d = L"C:\\Users\\u\\Desktop", o = L"C:\\Users\\u\\Documents";
-    const auto rename = [&](ExtendedNameState& s, const std::wstring& tree, const wchar_t* from, const wchar_t* to) {
+    const auto rename = [&](ExtendedNameState& s, const std::wstring& tree, const wchar_t* from,
+                            const wchar_t* to) {
         EvaluateRecordInTree(s, &shared, tree, from, kActionRenamedOld, kT, true, true);
         return EvaluateRecordInTree(s, &shared, tree, to, kActionRenamedNew, kT, true, true).massRename;
     };
@@ -442,30 +457,33 @@ TEST(EvaluateRecordExtended, UnpackedTreesAndToolEncryptionAreEveryday) {
             unpack.push_back({names.back().c_str(), kActionAdded, 1, nullptr});
         }
     }
-    unpack.push_back({L"sdk\\samples\\video\\HOW_TO_DECRYPT_FILES.txt", kActionAdded, 1, kReasonRansomNoteLike});
+    unpack.push_back(
+        {L"sdk\\samples\\video\\HOW_TO_DECRYPT_FILES.txt", kActionAdded, 1, kReasonRansomNoteLike});
     Play("a readme in three folders of a fresh unpack; a strong note is one anywhere", unpack);
-    Play("a tree made a while ago", {{L"T", kActionAdded, 0, nullptr},
-                                     {L"T\\A", kActionAdded, 0, nullptr},
-                                     {L"T\\B", kActionAdded, 0, nullptr},
-                                     {L"T\\C", kActionAdded, 0, nullptr},
-                                     {L"T\\A\\1.doc", kActionAdded, 0, nullptr},
-                                     {L"T\\B\\2.doc", kActionAdded, 0, nullptr},
-                                     {L"T\\C\\3.doc", kActionAdded, 0, nullptr},
-                                     {L"T\\A\\readme.txt", kActionAdded, kUnpackSeconds + 1, nullptr},
-                                     {L"T\\B\\readme.txt", kActionAdded, kUnpackSeconds + 1, nullptr},
-                                     {L"T\\C\\readme.txt", kActionAdded, kUnpackSeconds + 2, kReasonRansomNoteLike}});
-    Play("the same into three existing folders", {{L"A\\readme.txt", kActionAdded, 0, nullptr},
-                                                  {L"B\\readme.txt", kActionAdded, 1, nullptr},
-                                                  {L"C\\readme.txt", kActionAdded, 2, kReasonRansomNoteLike}});
-    Play("a tool's encrypted copy beside its original",
-         {{L"taxes.xlsx.gpg", kActionAdded, 0, nullptr},
-          {L"taxes.xlsx.gpg", kActionModified, 0, nullptr},
-          {L"notes.docx.aes", kActionAdded, 1, nullptr},
-          {L"a.docx.enc", kActionAdded, 2, nullptr}});
+    Play("a tree made a while ago",
+         {{L"T", kActionAdded, 0, nullptr},
+          {L"T\\A", kActionAdded, 0, nullptr},
+          {L"T\\B", kActionAdded, 0, nullptr},
+          {L"T\\C", kActionAdded, 0, nullptr},
+          {L"T\\A\\1.doc", kActionAdded, 0, nullptr},
+          {L"T\\B\\2.doc", kActionAdded, 0, nullptr},
+          {L"T\\C\\3.doc", kActionAdded, 0, nullptr},
+          {L"T\\A\\readme.txt", kActionAdded, kUnpackSeconds + 1, nullptr},
+          {L"T\\B\\readme.txt", kActionAdded, kUnpackSeconds + 1, nullptr},
+          {L"T\\C\\readme.txt", kActionAdded, kUnpackSeconds + 2, kReasonRansomNoteLike}});
+    Play("the same into three existing folders",
+         {{L"A\\readme.txt", kActionAdded, 0, nullptr},
+          {L"B\\readme.txt", kActionAdded, 1, nullptr},
+          {L"C\\readme.txt", kActionAdded, 2, kReasonRansomNoteLike}});
+    Play("a tool's encrypted copy beside its original", {{L"taxes.xlsx.gpg", kActionAdded, 0, nullptr},
+                                                         {L"taxes.xlsx.gpg", kActionModified, 0, nullptr},
+                                                         {L"notes.docx.aes", kActionAdded, 1, nullptr},
+                                                         {L"a.docx.enc", kActionAdded, 2, nullptr}});
     Play("the original then deleted", {{L"a.docx.enc", kActionAdded, 0, nullptr},
                                        {L"a.docx", kActionRemoved, 1, kReasonAppendedExtension}});
     Play("renamed to it: the original is gone",
-         {{L"a.docx", kActionRenamedOld, 0, nullptr}, {L"a.docx.gpg", kActionRenamedNew, 0, kReasonAppendedExtension}});
+         {{L"a.docx", kActionRenamedOld, 0, nullptr},
+          {L"a.docx.gpg", kActionRenamedNew, 0, kReasonAppendedExtension}});
     Play("sidecars and locks beside a picture and a document",
          {{L"IMG_2041.CR2.xmp", kActionAdded, 0, nullptr},
           {L"IMG_2041.CR2.pp3", kActionAdded, 0, nullptr},
@@ -486,9 +504,9 @@ TEST(EvaluateRecordInTree, ThreadsShareOnePoolAndOneReport) {
             for (int i = 0; i < 50; ++i) {
                 const std::wstring doc = L"doc" + std::to_wstring(i) + L".docx";
                 EvaluateRecordInTree(state, &shared, tree, doc, kActionRenamedOld, kT, true, true);
-                const MassRename m =
-                    EvaluateRecordInTree(state, &shared, tree, doc + L".zqx", kActionRenamedNew, kT, true, true)
-                        .massRename;
+                const MassRename m = EvaluateRecordInTree(state, &shared, tree, doc + L".zqx",
+                                                          kActionRenamedNew, kT, true, true)
+                                         .massRename;
                 reports += m == MassRename::kReport;
                 reported += m == MassRename::kReported;
                 EvaluateRecordInTree(state, &shared, tree, L"Sub" + std::to_wstring(i) + L"\\readme.txt",

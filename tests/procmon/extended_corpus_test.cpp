@@ -4,8 +4,8 @@
 // held-out part of every corpus.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <string>
@@ -186,7 +186,7 @@ std::vector<Record> UnpackInto(const std::wstring& name, const std::vector<std::
     int64_t t = kT0;
     std::vector<std::wstring> made;
     for (const std::wstring& folder : folders) {
-        for (size_t end = folder.find(L'\\'); ; end = folder.find(L'\\', end + 1)) {
+        for (size_t end = folder.find(L'\\');; end = folder.find(L'\\', end + 1)) {
             const std::wstring step = folder.substr(0, end);
             if (std::find(made.begin(), made.end(), step) == made.end()) {
                 made.push_back(step);
@@ -354,10 +354,13 @@ std::vector<Line> MeasureAll() {
     const auto renamesT = Cases(kRansomwareRenamesTuning), renamesH = Cases(kRansomwareRenamesHeldout);
     const auto renamesV = Cases(kRansomwareRenamesVariations);
     files("ransomware renames, rename pair", Kind::kRenamePair, true, renamesT, renamesH, &renamesV);
-    files("ransomware renames, new file then delete", Kind::kWriteThenDelete, true, renamesT, renamesH, &renamesV);
-    files("ransomware renames, delete then new file", Kind::kDeleteThenWrite, true, renamesT, renamesH, &renamesV);
+    files("ransomware renames, new file then delete", Kind::kWriteThenDelete, true, renamesT, renamesH,
+          &renamesV);
+    files("ransomware renames, delete then new file", Kind::kDeleteThenWrite, true, renamesT, renamesH,
+          &renamesV);
     files("ransomware extensions, new name alone", Kind::kNameAlone, true, renamesT, renamesH, &renamesV);
-    files("ransomware renames, three files (mass_rename)", Kind::kMassRename, true, renamesT, renamesH, &renamesV);
+    files("ransomware renames, three files (mass_rename)", Kind::kMassRename, true, renamesT, renamesH,
+          &renamesV);
     const auto notesT = Cases(kRansomNotesTuning), notesH = Cases(kRansomNotesHeldout);
     const auto notesV = Cases(kRansomNotesVariations);
     files("ransom note drops (4 folders)", Kind::kNotes, true, notesT, notesH, &notesV);
@@ -438,7 +441,8 @@ TEST(ExtendedDetectionCorpora, MeetTheTargetsOnTuningAndHeldOutParts) {
     // rename flagged over both everyday variation parts.
     {
         SCOPED_TRACE("variations");
-        for (const char* corpus : {"ransomware renames, three files (mass_rename)", "ransom note drops (4 folders)"}) {
+        for (const char* corpus :
+             {"ransomware renames, three files (mass_rename)", "ransom note drops (4 folders)"}) {
             const Figure& f = Find(lines, corpus, "variations").figure;
             EXPECT_EQ(f.extended, f.total) << corpus;
         }
