@@ -104,14 +104,17 @@ bool HasEncryptedLikeExtensionExtended(const std::wstring& relativeName);
 // vocabulary (decrypt, ransom, your files, restore files ...), in a type a
 // victim is meant to open (text, hypertext, a picture for the wallpaper, a
 // PDF) or no type at all; alone: a strong name made of note words with at
-// most one other word (a family name or a victim id). Weak: read me, how to,
+// most one other word (a family name or a victim id) that speaks of the
+// encryption or of getting files back. Weak: read me, how to,
 // restore, recover, unlock, instructions, attention, in a note file type
 // (.txt .html .htm .hta .rtf .url). Separators and ASCII case are ignored.
 enum class NoteStrength { kNone, kWeak, kStrong, kAlone };
 NoteStrength NoteNameStrength(const std::wstring& relativeName);
 
 // How many distinct folders a note-like name must appear in (within
-// kNoteSpreadSeconds, in any watched tree) before it counts.
+// kNoteSpreadSeconds, in any watched tree) before it counts. Below a folder
+// that is being unpacked (kUnpackFiles new files, the last within
+// kUnpackSeconds) only a name that stands alone counts.
 constexpr size_t kAloneNoteFolders = 1;
 constexpr size_t kStrongNoteFolders = 2;
 constexpr size_t kWeakNoteFolders = 3;
