@@ -16,7 +16,8 @@ failed=()
 
 # The PURE test programs that run several threads against process-wide state:
 # config snapshots, the burst window, canary-name publication.
-tsan_targets=(core_config_snapshot_test fsmon_burst_window_test fsmon_canary_names_test procmon_process_memory_test)
+tsan_targets=(core_config_snapshot_test fsmon_burst_window_test fsmon_canary_names_test procmon_process_memory_test
+              fsmon_extended_name_rules_test)
 
 export ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1

@@ -101,6 +101,8 @@ bool LoadConfig(std::wstring& status) {
     local.extendedDetection = ConfigReadBool(content, "extendedDetection", local.extendedDetection);
     local.encryptedContentIncidentSeverity =
         ConfigReadInt(content, "encryptedContentIncidentSeverity", local.encryptedContentIncidentSeverity);
+    local.massRenameIncidentSeverity =
+        ConfigReadInt(content, "massRenameIncidentSeverity", local.massRenameIncidentSeverity);
 
     StoreCurrentConfig(local);
     RebuildCanaryNamesWith(local);

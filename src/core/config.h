@@ -32,6 +32,7 @@ struct Config {
     std::wstring extraWatchDirs;
     bool extendedDetection = false;  // absent from the default file
     int32_t encryptedContentIncidentSeverity = 0;  // absent from the default file; 0 or below: 90
+    int32_t massRenameIncidentSeverity = 0;        // absent from the default file; 0 or below: 90
 };
 
 // A full copy of the current settings, owned by whoever took it.

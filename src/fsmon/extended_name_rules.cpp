@@ -8,6 +8,7 @@
 #include <cstring>
 #include <cwchar>
 #include <iterator>
+#include <mutex>
 
 #include "fsmon/file_name_heuristics.h"
 
@@ -221,17 +222,26 @@ static_assert(InByteOrder(kEncryptorExtensions),
 
 // Appended to a name by backups, versions and in-place compression.
 const wchar_t* const kBackupWords[] = {
-    L"bak",  L"bk",    L"backup", L"old",      L"orig",    L"prev",        L"previous", L"sav",
-    L"save", L"saved", L"copy",   L"disabled", L"disable", L"deactivated", L"off",      L"asd",
+    L"bak", L"bk",   L"backup", L"old",  L"orig",     L"prev",    L"previous",
+    L"sav", L"save", L"saved",  L"copy", L"disabled", L"disable", L"deactivated",
+    L"off", L"asd",  L"bkp",    L"bac",  L"wbk",      L"xlk",
 };
+// Left beside a file by version control and merge tools: "notes.txt.mine",
+// "notes.txt.r1234", "notes.txt.rej", "notes.txt.LOCAL".
+const wchar_t* const kVersionWords[] = {L"mine",  L"rej",    L"ours",    L"theirs", L"base",
+                                        L"local", L"remote", L"working", L"merge",  L"conflict"};
 const wchar_t* const kCompressionExtensions[] = {L"gz", L"bz2", L"xz", L"zst", L"lz4", L"lzma", L"z", L"br"};
 // Temporary and partial-download files: everyday when they go away (the
 // download or save completes), and when written beside an original that is
-// then deleted (atomic saves). Appended to a document by a rename, they are not.
+// then deleted (atomic saves). Appended to a document by a rename, they count
+// only toward a mass rename.
 const wchar_t* const kTransientExtensions[] = {
-    L"tmp", L"temp", L"part", L"partial", L"crdownload", L"download", L"opdownload", L"filepart", L"crswap",
-    L"!ut", L"!qb",  L"swp",  L"swo",     L"new",        L"moztmp",   L"dtapart",    L"aria2",
+    L"tmp",    L"temp", L"part", L"partial", L"crdownload", L"download", L"opdownload",  L"filepart",
+    L"crswap", L"!ut",  L"!qb",  L"swp",     L"swo",        L"new",      L"moztmp",      L"dtapart",
+    L"aria2",  L"!bt",  L"bc!",  L"!sync",   L"swx",        L"lck",      L"fdmdownload", L"kate-swp",
 };
+// Photo tools' sidecars, written beside a picture ("IMG_2041.CR2.xmp").
+const wchar_t* const kSidecarExtensions[] = {L"xmp", L"pp3", L"dop", L"acr", L"on1", L"cos", L"aae", L"thm"};
 // The files encryptors are after: documents, images, media and archives.
 const wchar_t* const kUserFileExtensions[] = {
     L"doc",     L"docx", L"docm",  L"dot",  L"dotx", L"xls",  L"xlsx", L"xlsm", L"xlsb", L"xlt",
@@ -244,6 +254,23 @@ const wchar_t* const kUserFileExtensions[] = {
     L"zip",     L"7z",   L"rar",   L"tar",  L"gz",   L"tgz",  L"bz2",  L"xz",   L"iso",
 };
 const wchar_t* const kNoteFileTypes[] = {L"txt", L"html", L"htm", L"hta", L"rtf", L"url"};
+// Where the unambiguous words count too: notes saved as web archives or
+// logs, and pictures set as the wallpaper. Never code or programs ("decrypt.py").
+const wchar_t* const kStrongNoteFileTypes[] = {L"txt",   L"html", L"htm", L"hta", L"rtf", L"url", L"mht",
+                                               L"mhtml", L"log",  L"pdf", L"bmp", L"jpg", L"png", L"nfo"};
+// The words a note is made of; a strong name of these and at most one other
+// word fires alone.
+const wchar_t* const kNoteVocabulary[] = {
+    L"how",       L"to",      L"your",     L"my",           L"our",         L"all",        L"files",
+    L"file",      L"data",    L"are",      L"were",         L"is",          L"has",        L"been",
+    L"encrypted", L"restore", L"recover",  L"recovery",     L"back",        L"get",        L"read",
+    L"me",        L"readme",  L"help",     L"instructions", L"instruction", L"important",  L"where",
+    L"open",      L"unlock",  L"info",     L"please",       L"attention",   L"warning",    L"the",
+    L"and",       L"a",       L"what",     L"happened",     L"return",      L"decryption", L"note",
+    L"again",     L"now",     L"document", L"documents",    L"this",        L"txt"};
+// What a note alone must speak of: the encryption, or getting the files back.
+const wchar_t* const kAloneCues[] = {L"decrypt", L"decypher", L"ransom", L"encrypt",
+                                     L"restore", L"recover",  L"back",   L"unlock"};
 
 // Note vocabulary, matched on the name with separators removed.
 const wchar_t* const kStrongNoteWords[] = {
@@ -333,6 +360,17 @@ bool IsNumberOrDate(const std::wstring& c) {
     for (const wchar_t ch : c)
         if (!IsDigit(ch) && ch != L'-' && ch != L'_' && ch != L't') return false;
     return true;
+}
+
+// "v2", "r1234", "rev12": version and revision numbers.
+bool IsVersionNumber(const std::wstring& c) {
+    for (const wchar_t* prefix : {L"v", L"r", L"rev", L"ver"}) {
+        const size_t n = std::wcslen(prefix);
+        if (c.size() > n && c.compare(0, n, prefix) == 0 &&
+            std::all_of(c.begin() + static_cast<std::ptrdiff_t>(n), c.end(), IsDigit))
+            return true;
+    }
+    return false;
 }
 
 // GNU numbered backups: "~1~".
@@ -426,15 +464,16 @@ void DropOlderThan(std::deque<T>& items, int64_t oldest) {
     while (!items.empty() && items.front().time < oldest) items.pop_front();
 }
 
-void Remember(std::deque<ExtendedNameState::Seen>& items, uint64_t key, int64_t now) {
+void Remember(std::deque<ExtendedNameState::Seen>& items, uint64_t key, int64_t now, uint64_t extra = 0) {
     for (auto& s : items) {
         if (s.key == key) {
             s.time = now;
+            s.extra = extra;
             return;
         }
     }
     if (items.size() >= kRecentNamesLimit) items.pop_front();
-    items.push_back({key, now});
+    items.push_back({key, now, extra});
 }
 
 // Entries are refreshed in place, so the deque is only roughly in time order:
@@ -458,44 +497,40 @@ void ForEachBase(const std::wstring& name, Fn fn) {
     }
 }
 
-// Notes the name in its folder; returns in how many distinct folders it was
-// seen within kNoteSpreadSeconds.
-size_t NoteSighting(ExtendedNameState& state, const std::wstring& name, int64_t now) {
-    const size_t start = ComponentStart(name);
-    const uint64_t nameKey = HashLower(name, start);
-    const uint64_t folderKey = HashLower(name, 0, start);
-    ExtendedNameState::NoteName* entry = nullptr;
-    for (auto& n : state.notes)
-        if (n.name == nameKey) entry = &n;
-    if (!entry) {
-        if (state.notes.size() >= kNoteNamesLimit) state.notes.pop_front();
-        state.notes.push_back(ExtendedNameState::NoteName());
-        entry = &state.notes.back();
-        entry->name = nameKey;
-        for (auto& slot : entry->folders) slot.time = INT64_MIN;
-    }
-    ExtendedNameState::Seen* target = nullptr;
-    for (auto& slot : entry->folders) {
-        if (slot.time != INT64_MIN && slot.key == folderKey) target = &slot;
-    }
-    if (!target) {
-        target = &entry->folders[0];
-        for (auto& slot : entry->folders)
-            if (slot.time < target->time) target = &slot;
-    }
-    target->key = folderKey;
-    target->time = now;
-    size_t folders = 0;
-    for (const auto& slot : entry->folders)
-        if (slot.time != INT64_MIN && slot.time >= now - kNoteSpreadSeconds) ++folders;
-    return folders;
-}
-
 }  // namespace
+
+// Lock and autosave markers: "~1a2b3c" (partial sync downloads), "odt#"
+// (".~lock.report.odt#"), "txt#" ("#notes.txt#").
+static bool IsMarkedTransient(const std::wstring& ext) {
+    return !ext.empty() && (ext.front() == L'~' || ext.back() == L'#' || ext.back() == L'~');
+}
 
 static bool IsUnknownExtension(const std::wstring& ext, const std::wstring& name) {
     return !ext.empty() && !IsEverydayExtension(ext) && !IsEverydayAppendedPart(ext, std::wstring(), false) &&
-           !(ext.size() == 1 && ext[0] == L'~') && name.size() > ext.size();
+           !IsMarkedTransient(ext) && name.size() > ext.size();
+}
+
+// The text a save tool glues to a name without a dot ("notes.txt___jb_old___",
+// "report.docx-backup"): separators and words, at least one of them a backup
+// or temporary word, the others tool tags of one or two letters or numbers.
+static bool IsGluedSaveSuffix(const std::wstring& suffix) {
+    bool saveWord = false;
+    std::wstring word;
+    for (size_t i = 0; i <= suffix.size(); ++i) {
+        const wchar_t c = i < suffix.size() ? suffix[i] : L'_';
+        if (IsLower(c) || IsDigit(c)) {
+            word += c;
+            continue;
+        }
+        if (c != L'_' && c != L'-' && c != L'~' && c != L'.' && c != L'$' && c != L'#') return false;
+        if (word.empty()) continue;
+        if (IsOneOf(word, kBackupWords) || IsOneOf(word, kTransientExtensions) || IsNumberedTemp(word))
+            saveWord = true;
+        else if (!(word.size() <= 2 || std::all_of(word.begin(), word.end(), IsDigit)))
+            return false;
+        word.clear();
+    }
+    return saveWord;
 }
 
 bool IsEverydayExtension(const std::wstring& extension) {
@@ -514,6 +549,8 @@ bool IsEverydayAppendedPart(const std::wstring& part, const std::wstring& oldNam
         const bool rotated = from > 0 && dot == std::wstring::npos && IsEverydayExtension(c);  // "log.1.txt"
         const bool everyday = c.empty() || rotated || IsOneOf(c, kBackupWords) || IsNumberedBackup(c) ||
                               IsNumberOrDate(c) || IsTildeNumber(c) || IsOneOf(c, kCompressionExtensions) ||
+                              IsVersionNumber(c) || IsOneOf(c, kVersionWords) || IsMarkedTransient(c) ||
+                              (transientAllowed && IsOneOf(c, kSidecarExtensions)) ||
                               (transientQuiet && (IsOneOf(c, kTransientExtensions) || IsNumberedTemp(c))) ||
                               (transientAllowed && IsEverydayExtension(c)) ||
                               (!oldExt.empty() && c == oldExt && dot == std::wstring::npos && from == 0);
@@ -523,6 +560,26 @@ bool IsEverydayAppendedPart(const std::wstring& part, const std::wstring& oldNam
     }
 }
 
+// A rename of a user file that no rule flags by itself but that adds to a
+// mass rename: an everyday-looking part appended ("budget.xlsx.bak", ".1"),
+// or the type replaced by one that is not a user file ("budget.bin"). Not:
+// compression, a repeated type, a conversion to another user-file type, and
+// the editors' marks ("notes.txt~").
+static bool IsQuietUserFileRename(const std::wstring& oldName, const std::wstring& newName) {
+    if (!IsUserFile(oldName)) return false;
+    const std::wstring oldLower = AsciiLower(oldName);
+    const std::wstring newLower = AsciiLower(newName);
+    const std::wstring newExt = AsciiLower(ExtensionOf(newName));
+    if (newExt.empty() || oldLower == newLower || IsMarkedTransient(newExt) ||
+        IsOneOf(newExt, kCompressionExtensions) || IsUserFile(newName))
+        return false;
+    if (newLower.size() > oldLower.size() + 1 && newLower.compare(0, oldLower.size(), oldLower) == 0 &&
+        newLower[oldLower.size()] == L'.')
+        return newLower.find_first_of(L"\\/", oldLower.size()) == std::wstring::npos;
+    return ComponentStart(oldName) == ComponentStart(newName) &&
+           oldLower.compare(0, ComponentStart(oldName), newLower, 0, ComponentStart(newName)) == 0;
+}
+
 const char* ClassifyRename(const std::wstring& oldName, const std::wstring& newName) {
     const std::wstring oldLower = AsciiLower(oldName);
     const std::wstring newLower = AsciiLower(newName);
@@ -530,12 +587,20 @@ const char* ClassifyRename(const std::wstring& oldName, const std::wstring& newN
     if (newLower.size() > oldLower.size() && newLower.compare(0, oldLower.size(), oldLower) == 0 &&
         newLower.find_first_not_of(L"~0123456789", oldLower.size()) == std::wstring::npos)
         return nullptr;  // "notes.txt~": an editor's backup
+    if (newLower.size() > oldLower.size() && newLower.compare(0, oldLower.size(), oldLower) == 0 &&
+        newLower[oldLower.size()] != L'.' && IsGluedSaveSuffix(newLower.substr(oldLower.size())))
+        return nullptr;  // "notes.txt___jb_old___": a safe-write's kept original
 
     if (newLower.size() > oldLower.size() + 1 && newLower.compare(0, oldLower.size(), oldLower) == 0 &&
         newLower[oldLower.size()] == L'.') {
         const std::wstring part = newName.substr(oldName.size() + 1);
         if (part.find_first_of(L"\\/") != std::wstring::npos) return nullptr;
-        return IsEverydayAppendedPart(part, oldName, false) ? nullptr : kReasonAppendedExtension;
+        // A temporary part on a document is a save's first step: alone it
+        // says nothing (unrestored, it adds to a mass rename).
+        return IsEverydayAppendedPart(part, oldName, false) ||
+                       IsEverydayAppendedPart(part, std::wstring(), false)
+                   ? nullptr
+                   : kReasonAppendedExtension;
     }
 
     // A document's extension replaced by an unknown one, with or without a
@@ -553,37 +618,143 @@ bool HasEncryptedLikeExtensionExtended(const std::wstring& relativeName) {
     return InSortedTable(kEncryptorExtensions, lower) || LooksRandom(ext);
 }
 
+// Whether the stem is note words with at most one other word (a family name
+// or a victim id). Words are split at separators; a word holding a strong
+// note word counts as a note word ("ransomnote", "decrypting").
+static bool MadeOfNoteWords(const std::wstring& stem) {
+    size_t others = 0, words = 0;
+    std::wstring word;
+    for (size_t i = 0; i <= stem.size(); ++i) {
+        wchar_t c = i < stem.size() ? stem[i] : L' ';
+        if (IsUpper(c)) c = static_cast<wchar_t>(c + 0x20);
+        if (c >= 0x80 || IsLower(c) || IsDigit(c)) {
+            word += c;
+            continue;
+        }
+        if (word.empty()) continue;
+        ++words;
+        if (!IsOneOf(word, kNoteVocabulary) && !ContainsAny(word, kStrongNoteWords)) ++others;
+        word.clear();
+    }
+    return words > 0 && others <= 1;
+}
+
 NoteStrength NoteNameStrength(const std::wstring& relativeName) {
     const size_t start = ComponentStart(relativeName);
     const std::wstring ext = AsciiLower(ExtensionOf(relativeName));
     const bool noteType = IsOneOf(ext, kNoteFileTypes);
     const size_t stemEnd = ext.empty() ? relativeName.size() : relativeName.size() - ext.size() - 1;
-    const std::wstring norm = NormalizedStem(relativeName.substr(start, stemEnd - start));
+    const std::wstring stem = relativeName.substr(start, stemEnd - start);
+    const std::wstring norm = NormalizedStem(stem);
     if (norm.empty()) return NoteStrength::kNone;
-    if (ContainsAny(norm, kStrongNoteWords)) return NoteStrength::kStrong;
-    if (ContainsAny(norm, kNoteActions) && norm.find(L"files") != std::wstring::npos)
-        return NoteStrength::kStrong;
-    const bool weakWords = ContainsAny(norm, kWeakNoteWords) ||
-                           HasSeparateWord(relativeName.substr(start, stemEnd - start), kWeakNoteStems);
+    if (ext.empty() || IsOneOf(ext, kStrongNoteFileTypes)) {
+        const bool strong = ContainsAny(norm, kStrongNoteWords) ||
+                            (ContainsAny(norm, kNoteActions) && norm.find(L"files") != std::wstring::npos);
+        if (strong)
+            return ContainsAny(norm, kAloneCues) && MadeOfNoteWords(stem) ? NoteStrength::kAlone
+                                                                          : NoteStrength::kStrong;
+    }
+    const bool weakWords = ContainsAny(norm, kWeakNoteWords) || HasSeparateWord(stem, kWeakNoteStems);
     if (weakWords && noteType && !ext.empty()) return NoteStrength::kWeak;
     if (weakWords && ext.empty() && !IsOneOf(norm, kCheckoutNames)) return NoteStrength::kWeak;
     return NoteStrength::kNone;
 }
 
-ExtendedNameVerdict EvaluateRecordExtended(ExtendedNameState& state, const std::wstring& name, int action,
-                                           int64_t nowSeconds, bool noteEnabled, bool extEnabled) {
+namespace {
+
+// Each folder of the name, innermost first ("a\b\c.txt": "a\b", "a").
+template <typename Fn>
+void ForEachFolder(const std::wstring& name, Fn fn) {
+    size_t end = ComponentStart(name);
+    for (int depth = 0; end > 0 && depth < 8; ++depth) {
+        const std::wstring folder = name.substr(0, end - 1);
+        if (fn(folder)) return;
+        const size_t slash = folder.find_last_of(L"\\/");
+        end = slash == std::wstring::npos ? 0 : slash + 1;
+    }
+}
+
+// An added name: a new folder above it that fills up within kUnpackSeconds
+// is a tree being unpacked or copied in.
+void NoteAdded(ExtendedNameState& state, const std::wstring& name, int64_t now) {
+    // Up through the new folders only: the first older folder ends the walk.
+    ForEachFolder(name, [&](const std::wstring& folder) {
+        const uint64_t key = HashLower(folder);
+        if (!Contains(state.recentAdds, key, now - kUnpackSeconds)) return true;
+        for (auto& f : state.freshFolders) {
+            if (f.key == key) {
+                ++f.extra;
+                f.time = now;
+                return false;
+            }
+        }
+        if (state.freshFolders.size() >= kRecentNamesLimit) state.freshFolders.pop_front();
+        state.freshFolders.push_back({key, now, 1});
+        return false;
+    });
+    Remember(state.recentAdds, HashLower(name), now);
+}
+
+bool InsideFreshUnpack(const ExtendedNameState& state, const std::wstring& name, int64_t now) {
+    bool unpacking = false;
+    ForEachFolder(name, [&](const std::wstring& folder) {
+        const uint64_t key = HashLower(folder);
+        for (const auto& f : state.freshFolders)
+            if (f.key == key && f.time >= now - kUnpackSeconds && f.extra >= kUnpackFiles) unpacking = true;
+        return unpacking;
+    });
+    return unpacking;
+}
+
+uint64_t ExtensionKey(const std::wstring& name) {
+    return HashLower(ExtensionOf(name));
+}
+
+// Appended by file-encryption tools beside an original they leave alone.
+bool IsToolEncryptionPart(const std::wstring& name) {
+    const std::wstring ext = AsciiLower(ExtensionOf(name));
+    if (ext != L"enc" && ext != L"gpg" && ext != L"aes") return false;
+    const std::wstring base = name.substr(0, name.size() - ext.size() - 1);
+    return !ExtensionOf(base).empty();
+}
+
+}  // namespace
+
+ExtendedNameVerdict EvaluateRecordInTree(ExtendedNameState& state, SharedNameEvidence* shared,
+                                         const std::wstring& tree, const std::wstring& name, int action,
+                                         int64_t nowSeconds, bool noteEnabled, bool extEnabled) {
     const int64_t oldest = nowSeconds - kWriteDeleteSeconds;
     DropOlderThan(state.deleted, oldest);
     DropOlderThan(state.writtenBases, oldest);
     DropOlderThan(state.userFileDeletedIn, oldest);
     DropOlderThan(state.unknownWrittenIn, oldest);
+    DropOlderThan(state.recentAdds, nowSeconds - kUnpackSeconds);
     const uint64_t folderKey = HashLower(name, 0, ComponentStart(name));
+    const auto qualified = [&](const std::wstring& n) { return tree.empty() ? n : tree + L"\\" + n; };
+    // The pool: the shared one under its lock, taken for this call alone.
+    const auto withPool = [&](auto fn) {
+        if (!shared) return fn(state.own);
+        std::lock_guard<std::mutex> guard(shared->lock);
+        return fn(shared->pool);
+    };
 
     const char* ext = nullptr;
+    // A user file given a new extension: the original's name and the extension's key.
+    std::wstring renamedOriginal;
+    uint64_t newExtension = 0;
+    const auto userFileRenamed = [&](const std::wstring& original, uint64_t extension) {
+        if (!IsUserFile(original)) return;
+        renamedOriginal = original;
+        newExtension = extension;
+    };
     const bool pairing = action == kActionRenamedNew && state.hasPendingOld &&
                          nowSeconds - state.pendingTime <= kRenamePairSeconds &&
                          nowSeconds >= state.pendingTime;
-    if (pairing) ext = ClassifyRename(state.pendingOld, name);
+    if (pairing) {
+        ext = ClassifyRename(state.pendingOld, name);
+        if (ext || IsQuietUserFileRename(state.pendingOld, name))
+            userFileRenamed(state.pendingOld, ExtensionKey(name));
+    }
     if (action == kActionRenamedOld) {
         state.hasPendingOld = true;
         state.pendingOld = name;
@@ -594,50 +765,101 @@ ExtendedNameVerdict EvaluateRecordExtended(ExtendedNameState& state, const std::
     }
 
     if (action == kActionAdded || action == kActionRenamedNew) {
+        const uint64_t backKey = HashLower(qualified(name));
+        withPool([&](NameEvidencePool& pool) { NoteNameBack(pool, backKey, nowSeconds); });
+        if (action == kActionAdded) NoteAdded(state, name, nowSeconds);
         // A new file beside a just-deleted original: "<deleted name>.<part>".
         ForEachBase(name, [&](const std::wstring& base, const std::wstring& part) {
             if (ext || !Contains(state.deleted, HashLower(base), oldest) ||
                 IsEverydayAppendedPart(part, base, true))
                 return false;
             ext = kReasonAppendedExtension;
+            userFileRenamed(base, ExtensionKey(name));
             return true;
         });
         ForEachBase(name, [&](const std::wstring& base, const std::wstring& part) {
-            if (!IsEverydayAppendedPart(part, base, true))
-                Remember(state.writtenBases, HashLower(base), nowSeconds);
+            if (IsEverydayAppendedPart(part, base, true)) return false;
+            const uint64_t baseKey = HashLower(base);
+            Remember(state.writtenBases, baseKey, nowSeconds, ExtensionKey(name));
             return false;
         });
         // A new file of an unknown type where a document was just deleted:
         // encryptors that also rename write "<random>.<their extension>".
         if (IsUnknownExtension(ExtensionOf(name), name) &&
             !IsEverydayAppendedPart(ExtensionOf(name), std::wstring(), true)) {
-            if (!ext && Contains(state.userFileDeletedIn, folderKey, oldest)) ext = kReasonReplacedExtension;
-            Remember(state.unknownWrittenIn, folderKey, nowSeconds);
+            if (!ext && Contains(state.userFileDeletedIn, folderKey, oldest)) {
+                ext = kReasonReplacedExtension;
+                // "b.docx.zqx" is b.docx's, as its deletion will say; a new
+                // name counts as itself.
+                const std::wstring inner = name.substr(0, name.size() - ExtensionOf(name).size() - 1);
+                renamedOriginal = IsUserFile(inner) ? inner : name;
+                newExtension = ExtensionKey(name);
+            }
+            Remember(state.unknownWrittenIn, folderKey, nowSeconds, ExtensionKey(name));
         }
     } else if (action == kActionRemoved) {
         // The original deleted after its new version was written.
         const uint64_t key = HashLower(name);
-        if (Contains(state.writtenBases, key, oldest)) ext = kReasonAppendedExtension;
+        for (const auto& w : state.writtenBases) {
+            if (w.key == key && w.time >= oldest) {
+                ext = kReasonAppendedExtension;
+                userFileRenamed(name, w.extra);
+            }
+        }
         Remember(state.deleted, key, nowSeconds);
         if (IsUserFile(name)) {
-            if (!ext && Contains(state.unknownWrittenIn, folderKey, oldest)) ext = kReasonReplacedExtension;
+            for (const auto& u : state.unknownWrittenIn) {
+                if (!ext && u.key == folderKey && u.time >= oldest) {
+                    ext = kReasonReplacedExtension;
+                    userFileRenamed(name, u.extra);
+                }
+            }
             Remember(state.userFileDeletedIn, folderKey, nowSeconds);
         }
     }
-    if (!ext && HasEncryptedLikeExtensionExtended(name)) ext = kReasonEncryptedLikeExtension;
+    // A tool's "notes.docx.gpg" written beside its original: only the
+    // original's deletion (above) makes it count.
+    const bool toolCopy = (action == kActionAdded || action == kActionModified) && IsToolEncryptionPart(name);
+    if (!ext && !toolCopy && HasEncryptedLikeExtensionExtended(name)) ext = kReasonEncryptedLikeExtension;
+
+    MassRename mass = MassRename::kNone;
+    if (!renamedOriginal.empty()) {
+        const uint64_t originalKey = HashLower(qualified(renamedOriginal));
+        mass = withPool([&](NameEvidencePool& pool) {
+            return NoteRenamedUserFile(pool, newExtension, originalKey, nowSeconds);
+        });
+        // Quiet renames speak once they make a mass rename, and only then.
+        if (!ext && mass == MassRename::kReport) {
+            const std::wstring oldLower = AsciiLower(renamedOriginal) + L".";
+            ext = AsciiLower(name).compare(0, oldLower.size(), oldLower) == 0 ? kReasonAppendedExtension
+                                                                              : kReasonReplacedExtension;
+        }
+        if (!ext) mass = MassRename::kNone;
+    }
 
     bool note = false;
     if (action == kActionAdded || action == kActionModified || action == kActionRenamedNew) {
         const NoteStrength strength = NoteNameStrength(name);
-        if (strength != NoteStrength::kNone) {
-            const size_t folders = NoteSighting(state, name, nowSeconds);
-            note = folders >= (strength == NoteStrength::kStrong ? kStrongNoteFolders : kWeakNoteFolders);
+        // A name strong enough to stand alone is a note wherever it appears.
+        if (strength != NoteStrength::kNone &&
+            (strength == NoteStrength::kAlone || !InsideFreshUnpack(state, name, nowSeconds))) {
+            const size_t start = ComponentStart(name);
+            const uint64_t nameKey = HashLower(name, start);
+            const uint64_t noteFolderKey = HashLower(qualified(name.substr(0, start)));
+            const size_t folders = withPool([&](NameEvidencePool& pool) {
+                return NoteNameSighting(pool, nameKey, noteFolderKey, nowSeconds, kNoteSpreadSeconds);
+            });
+            const size_t needed = strength == NoteStrength::kAlone    ? kAloneNoteFolders
+                                  : strength == NoteStrength::kStrong ? kStrongNoteFolders
+                                                                      : kWeakNoteFolders;
+            note = folders >= needed;
         }
     }
 
     ExtendedNameVerdict verdict;
     verdict.note = note && noteEnabled;
     verdict.extReason = extEnabled ? ext : nullptr;
+    verdict.massRename = extEnabled && verdict.extReason ? mass : MassRename::kNone;
     if (verdict.note && verdict.extReason)
         verdict.reason = kReasonNoteAndExtension;
     else if (verdict.note)
@@ -645,4 +867,10 @@ ExtendedNameVerdict EvaluateRecordExtended(ExtendedNameState& state, const std::
     else
         verdict.reason = verdict.extReason;
     return verdict;
+}
+
+ExtendedNameVerdict EvaluateRecordExtended(ExtendedNameState& state, const std::wstring& name, int action,
+                                           int64_t nowSeconds, bool noteEnabled, bool extEnabled) {
+    return EvaluateRecordInTree(state, nullptr, std::wstring(), name, action, nowSeconds, noteEnabled,
+                                extEnabled);
 }

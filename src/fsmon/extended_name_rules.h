@@ -1,15 +1,18 @@
 // The extended file-name rules (setting extendedDetection): renames that
 // append or replace an extension, new files written beside a just-deleted
-// original, ransom-note names dropped into several folders, and an extension
-// test that knows everyday file types. Pure: time comes in as a value, and
-// the little memory the rules need lives in a per-watcher state the caller
-// owns.
+// original, the same new extension on several user files (a mass rename),
+// ransom-note names, and an extension test that knows everyday file types.
+// Pure: time comes in as a value, and the little memory the rules need lives
+// in a per-watcher state the caller owns, plus a pool shared by every watched
+// tree (fsmon/name_evidence_pool.h) for the evidence one tree cannot judge.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <string>
+
+#include "fsmon/name_evidence_pool.h"
 
 // Change-record actions, as the watcher receives them.
 constexpr int kActionAdded = 1;
@@ -30,8 +33,8 @@ constexpr int64_t kRenamePairSeconds = 5;    // a renamed_old waiting for its re
 constexpr int64_t kWriteDeleteSeconds = 10;  // a deleted original and the new file beside it
 constexpr int64_t kNoteSpreadSeconds = 120;  // one note name seen in several folders
 constexpr size_t kRecentNamesLimit = 256;    // remembered deletions, and written files
-constexpr size_t kNoteNamesLimit = 64;       // remembered note-like names
-constexpr size_t kNoteFolderSlots = 4;       // folders remembered per note-like name
+constexpr int64_t kUnpackSeconds = 10;       // a new folder filling up: an unpacked tree
+constexpr size_t kUnpackFiles = 5;           // new files under a new folder that make it an unpack
 
 // The memory of one watcher. Every container is bounded; names are kept as
 // 64-bit hashes of their lower-cased text, never as strings.
@@ -39,10 +42,7 @@ struct ExtendedNameState {
     struct Seen {
         uint64_t key = 0;
         int64_t time = 0;
-    };
-    struct NoteName {
-        uint64_t name = 0;
-        Seen folders[kNoteFolderSlots];
+        uint64_t extra = 0;  // the new extension's hash; for freshFolders the count of new files
     };
     bool hasPendingOld = false;
     std::wstring pendingOld;  // the last renamed_old record's name
@@ -51,13 +51,18 @@ struct ExtendedNameState {
     std::deque<Seen> writtenBases;       // X for a written "X.<appended part>" whose part is not everyday
     std::deque<Seen> userFileDeletedIn;  // folders where a document, image ... was deleted
     std::deque<Seen> unknownWrittenIn;   // folders where a file of an unknown type was written
-    std::deque<NoteName> notes;          // note-like names and the folders they appeared in
+    std::deque<Seen> recentAdds;         // names added within kUnpackSeconds
+    std::deque<Seen> freshFolders;       // added folders receiving new files, and how many
+    NameEvidencePool own;                // the pool, when no shared one is given (tests, measurements)
 };
 
 struct ExtendedNameVerdict {
     bool note = false;                // a note rule fired
     const char* extReason = nullptr;  // the extension or rename rule that fired, if any
     const char* reason = nullptr;     // the one reason of the record's event; null: nothing fired
+    // The rename rules' finding was a user file given a new extension: its
+    // place in a mass rename (only with the extension switch on).
+    MassRename massRename = MassRename::kNone;
 };
 
 // The watcher's one call per change record, in record order, with the relative
@@ -68,6 +73,14 @@ struct ExtendedNameVerdict {
 // an extension or rename rule gives "ransom_note_and_encrypted_ext".
 ExtendedNameVerdict EvaluateRecordExtended(ExtendedNameState& state, const std::wstring& name, int action,
                                            int64_t nowSeconds, bool noteEnabled, bool extEnabled);
+
+// The same, with the pooled evidence kept in `shared` (its lock taken around
+// each use and nothing else) and the names qualified by the watched tree, so
+// that every watcher and extra folder adds to one count. A null `shared`
+// keeps the pool in the state.
+ExtendedNameVerdict EvaluateRecordInTree(ExtendedNameState& state, SharedNameEvidence* shared,
+                                         const std::wstring& tree, const std::wstring& name, int action,
+                                         int64_t nowSeconds, bool noteEnabled, bool extEnabled);
 
 // The pieces, for tests and the measurement program.
 
@@ -88,14 +101,20 @@ bool IsEverydayAppendedPart(const std::wstring& part, const std::wstring& oldNam
 bool HasEncryptedLikeExtensionExtended(const std::wstring& relativeName);
 
 // How much a name alone looks like a ransom note. Strong: the unambiguous
-// vocabulary (decrypt, ransom, your files, restore files ...), any file type.
-// Weak: read me, how to, restore, recover, unlock, instructions, attention,
-// in a note file type (.txt .html .htm .hta .rtf .url). Separators and ASCII
-// case are ignored.
-enum class NoteStrength { kNone, kWeak, kStrong };
+// vocabulary (decrypt, ransom, your files, restore files ...), in a type a
+// victim is meant to open (text, hypertext, a picture for the wallpaper, a
+// PDF) or no type at all; alone: a strong name made of note words with at
+// most one other word (a family name or a victim id) that speaks of the
+// encryption or of getting files back. Weak: read me, how to,
+// restore, recover, unlock, instructions, attention, in a note file type
+// (.txt .html .htm .hta .rtf .url). Separators and ASCII case are ignored.
+enum class NoteStrength { kNone, kWeak, kStrong, kAlone };
 NoteStrength NoteNameStrength(const std::wstring& relativeName);
 
 // How many distinct folders a note-like name must appear in (within
-// kNoteSpreadSeconds) before it counts.
+// kNoteSpreadSeconds, in any watched tree) before it counts. Below a folder
+// that is being unpacked (kUnpackFiles new files, the last within
+// kUnpackSeconds) only a name that stands alone counts.
+constexpr size_t kAloneNoteFolders = 1;
 constexpr size_t kStrongNoteFolders = 2;
 constexpr size_t kWeakNoteFolders = 3;

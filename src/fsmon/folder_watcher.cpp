@@ -127,12 +127,16 @@ void HandleChangeRecord(WatcherState& state, BatchScope& batch, const NotifyReco
     const bool noteOn = heuristics && gLiveConfig.ransomNoteHeuristicsEnabled.load();
     const bool extOn = heuristics && gLiveConfig.encryptedExtHeuristicsEnabled.load();
     const char* reason = nullptr;
+    MassRename massRename = MassRename::kNone;
     if (gLiveConfig.extendedDetection.load()) {
         // Every record goes through, switches off included, so the rules'
-        // memory (rename pairs, deleted originals, notes in other folders) stays current.
-        reason = EvaluateRecordExtended(state.names, record.name, static_cast<int>(record.action),
-                                        NowSeconds(), noteOn, extOn)
-                     .reason;
+        // memory (rename pairs, deleted originals, notes in other folders) stays
+        // current; what one tree cannot judge is pooled with every other tree.
+        const ExtendedNameVerdict verdict =
+            EvaluateRecordInTree(state.names, &gSharedNameEvidence, batch.folder, record.name,
+                                 static_cast<int>(record.action), NowSeconds(), noteOn, extOn);
+        reason = verdict.reason;
+        massRename = verdict.massRename;
     } else {
         const bool note = noteOn && IsRansomNoteLikeName(record.name);
         const bool ext = extOn && HasEncryptedLikeExtension(record.name);
@@ -146,7 +150,14 @@ void HandleChangeRecord(WatcherState& state, BatchScope& batch, const NotifyReco
              FieldMembers(batch.folderJson, fileJson, "reason", reason) + mark);
         const int32_t configured = gLiveConfig.dirFileHeuristicIncidentSeverity.load();
         Flush(batch.lines);
-        CreateIncidentWithFile(kReasonDirFile, configured <= 0 ? 65 : configured, batch.folder, record.name);
+        // A mass rename makes one incident of its own, and its later files none.
+        if (massRename == MassRename::kReport)
+            CreateIncidentWithFile(kReasonMassRename,
+                                   MassRenameSeverity(batch.settings.massRenameIncidentSeverity),
+                                   batch.folder, record.name);
+        else if (massRename == MassRename::kNone)
+            CreateIncidentWithFile(kReasonDirFile, configured <= 0 ? 65 : configured, batch.folder,
+                                   record.name);
     }
 }
 

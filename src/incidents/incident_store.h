@@ -23,6 +23,9 @@ constexpr const char kReasonDirFile[] = "dir_file_heuristic";
 // Extended detection: two files in one watched tree whose content no longer
 // matches their type (fsmon/content_check.h).
 constexpr const char kReasonEncryptedContent[] = "encrypted_content";
+// Extended detection: one new extension given to several user files in any
+// watched tree (fsmon/name_evidence_pool.h).
+constexpr const char kReasonMassRename[] = "mass_rename";
 
 void CreateIncident(const std::string& reason, int32_t severity, const std::wstring& folder);
 void CreateIncidentWithFile(const std::string& reason, int32_t severity, const std::wstring& folder,

@@ -89,6 +89,7 @@ int64_t DamageStartMs(const std::string& reason, int64_t incidentMs, int32_t bur
         return incidentMs - window * 1000;
     }
     if (reason == "encrypted_content") return incidentMs - 60 * 1000;
+    if (reason == "mass_rename") return incidentMs - 60 * 1000;  // the files of the run came within a minute
     return incidentMs;
 }
 

@@ -30,7 +30,8 @@ std::string IncidentContextErrorMembers(const std::string& incidentName, const s
 
 // When the damage began, as far as the incident tells: a burst counts the
 // changes of the whole window before it, content found encrypted was written
-// up to a minute before it was read, the other reasons name the change itself.
+// up to a minute before it was read, a mass rename's files came within the
+// minute before it, the other reasons name the change itself.
 int64_t DamageStartMs(const std::string& reason, int64_t incidentMs, int32_t burstWindowSeconds);
 
 // The last component of a path (either separator); the path itself when it has none.

@@ -9,7 +9,7 @@
 
 namespace {
 
-enum class Reason { Canary, Burst, Process, DirFile, EncryptedContent, Other };
+enum class Reason { Canary, Burst, Process, DirFile, EncryptedContent, MassRename, Other };
 
 // Exact, case-sensitive match of the whole string.
 Reason ClassifyReason(const std::string& reason) {
@@ -18,6 +18,7 @@ Reason ClassifyReason(const std::string& reason) {
     if (reason == "process_heuristic") return Reason::Process;
     if (reason == "dir_file_heuristic") return Reason::DirFile;
     if (reason == "encrypted_content") return Reason::EncryptedContent;
+    if (reason == "mass_rename") return Reason::MassRename;
     return Reason::Other;
 }
 
@@ -35,6 +36,8 @@ std::string IncidentTitle(const std::string& reason) {
             return "Suspicious file pattern detected";
         case Reason::EncryptedContent:
             return "Files overwritten with unreadable content (possible ransomware encryption)";
+        case Reason::MassRename:
+            return "Many files renamed to one new extension (possible ransomware encryption)";
         case Reason::Other:
             break;
     }
@@ -62,6 +65,10 @@ std::string IncidentDescription(const IncidentSummary& incident) {
             return "Files in a watched folder were rewritten so that their content no longer matches their "
                    "type (a document, picture or archive that now holds random-looking bytes). This is how "
                    "ransomware encrypts files in place while keeping their names.";
+        case Reason::MassRename:
+            return "Several of your documents, pictures or archives were given the same new extension within "
+                   "a minute (for example report.docx became report.docx.locked), in one or more watched "
+                   "folders. This is how most ransomware marks the files it has encrypted.";
         case Reason::Other:
             break;
     }
@@ -75,6 +82,12 @@ std::string IncidentAdvice(const IncidentSummary& incident) {
                "run a full antivirus scan, and review recent downloads/attachments. If alerts repeat, back "
                "up "
                "important files immediately (do not overwrite existing backups).";
+    }
+    if (ClassifyReason(incident.reason) == Reason::MassRename) {
+        return "If you did not rename these files yourself: disconnect from the internet, close unfamiliar "
+               "apps, and do not rename, open or delete more files. Run a full antivirus scan, then check "
+               "whether the named file still opens; restore renamed files from a backup only after the scan "
+               "is clean (do not overwrite existing backups).";
     }
     if (ClassifyReason(incident.reason) == Reason::EncryptedContent) {
         return "If you did not encrypt these files yourself: disconnect from the internet, close unfamiliar "
@@ -113,6 +126,9 @@ std::string LikelyCause(const std::string& reason) {
         case Reason::EncryptedContent:
             return "Files were overwritten with encrypted-looking content (pattern matches ransomware "
                    "encrypting files in place).";
+        case Reason::MassRename:
+            return "Several files were renamed to one new extension within a minute (pattern matches "
+                   "ransomware marking the files it encrypted).";
         case Reason::Other:
             break;
     }
@@ -169,6 +185,19 @@ std::string IncidentStepsHtml(const IncidentSummary& incident) {
                    "<li>If you just made a password" VG_NB_HYPHEN
                    "protected archive or used an encryption tool on these files, you can ignore this "
                    "alert.</li>"
+                   "</ul>";
+        case Reason::MassRename:
+            return "<ul class=\"steps\">"
+                   "<li>If you did not rename these files yourself: <b>disconnect from the "
+                   "internet</b>.</li>"
+                   "<li><b>Close unfamiliar apps</b> and stop editing files; do not rename the files back "
+                   "or delete them.</li>"
+                   "<li><b>Run a full antivirus scan</b> (not a quick scan).</li>"
+                   "<li>Check <b>Recent downloads</b> and email attachments from the last 24h.</li>"
+                   "<li>Restore renamed files from a <b>backup</b> only after the scan is clean (do not "
+                   "overwrite existing backups).</li>"
+                   "<li>If a tool you trust just renamed a batch of files (a photo organiser, a "
+                   "backup or sync program), you can ignore this alert.</li>"
                    "</ul>";
         case Reason::Other:
             break;

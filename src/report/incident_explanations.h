@@ -13,7 +13,7 @@
 
 std::string IncidentTitle(const std::string& reason);
 std::string IncidentDescription(const IncidentSummary& incident);
-// The canary and encrypted-content reasons have their own advice; every other
+// The canary, encrypted-content and mass-rename reasons have their own advice; every other
 // reason is advised by severity alone.
 std::string IncidentAdvice(const IncidentSummary& incident);
 // One line for the report's status card.

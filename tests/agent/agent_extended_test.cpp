@@ -398,3 +398,54 @@ TEST_F(ContentAgentTest, EverydayWorkGivesNoContentFinding) {
     EXPECT_TRUE(ReadIncidentFiles(profile.incidentsDir).empty());
     ExpectCleanExit();
 }
+
+// Encrypt-and-rename on the real agent: three documents in three new folders
+// given one random-looking extension, one every 0.6 s, then encrypted under
+// their new names; then one strong note name in one more folder. The third
+// rename makes one mass_rename incident at the configured severity (95 here,
+// so that the setting is seen to work), and the note is caught alone.
+TEST_F(ContentAgentTest, MassRenameAndASingleStrongNote) {
+    ASSERT_NO_FATAL_FAILURE(
+        Start("{\n  \"enableProcessMonitor\": false,\n  \"canaryWarmupSeconds\": 1,\n"
+              "  \"incidentRateLimitSeconds\": 1,\n  \"extendedDetection\": true,\n"
+              "  \"massRenameIncidentSeverity\": 95\n}\n"));
+    const LogMark mark = MarkLog(profile.logFile);
+    const wchar_t* const docs[] = {L"budget.xlsx", L"thesis.docx", L"slides.pptx"};
+    std::vector<std::wstring> renamed;
+    for (int i = 0; i < 3; ++i) {
+        const std::wstring folder =
+            MakeProjectFolder(mark, std::wstring(L"R") + static_cast<wchar_t>(L'1' + i));
+        const std::wstring doc = JoinPath(folder, docs[i]);
+        ASSERT_TRUE(Write(mark, doc, StoredZip({{"word/document.xml", std::string(3000, 'w')}})));
+        renamed.push_back(doc + L".qwhzkd");
+        ASSERT_TRUE(MoveFileW(doc.c_str(), renamed.back().c_str()));
+        ASSERT_TRUE(EncryptInPlace(renamed.back(), 0, static_cast<uint8_t>(i + 1)));
+        ASSERT_TRUE(SawChange(mark, Relative(renamed.back())));
+        Sleep(600);
+    }
+    Sleep(1200);  // past the one-second rate limit
+    const std::wstring noteFolder = MakeProjectFolder(mark, L"R4");
+    const std::wstring note = JoinPath(noteFolder, L"HOW_TO_DECRYPT_FILES.txt");
+    ASSERT_TRUE(Write(mark, note, "All your files are encrypted.\r\n"));
+    Sleep(1500);
+
+    std::vector<std::string> mass, notes;
+    for (const std::string& text : ReadIncidentFiles(profile.incidentsDir)) {
+        if (JsonMember(text, "reason") == "mass_rename") mass.push_back(text);
+        if (JsonMember(text, "reason") == "dir_file_heuristic" && JsonMember(text, "file") == Relative(note))
+            notes.push_back(text);
+    }
+    ASSERT_EQ(mass.size(), 1u);
+    EXPECT_EQ(JsonMember(mass[0], "file"), Relative(renamed[2]));
+    EXPECT_NE(mass[0].find("\"severity\":95"), std::string::npos) << mass[0];
+    EXPECT_EQ(notes.size(), 1u);
+    const std::vector<std::string> lines = LogLinesSince(mark);
+    EXPECT_EQ(LinesFor(lines, "dir_file_heuristic", Relative(renamed[0])), 1u);
+    bool noteLine = false;
+    for (const std::string& l : lines)
+        noteLine = noteLine || (JsonMember(l, "type") == "dir_file_heuristic" &&
+                                JsonMember(l, "file") == Relative(note) &&
+                                JsonMember(l, "reason") == "ransom_note_like_name");
+    EXPECT_TRUE(noteLine);
+    ExpectCleanExit();
+}

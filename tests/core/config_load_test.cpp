@@ -51,7 +51,7 @@ std::string Fields(const Config& c) {
       << ' ' << c.enableDirFileHeuristics << c.ransomNoteHeuristicsEnabled << c.encryptedExtHeuristicsEnabled << ' '
       << c.dirFileHeuristicIncidentSeverity << ' ' << c.incidentRateLimitSeconds << ' ' << c.enableCanaryFiles << ' '
       << c.canaryIncidentSeverity << ' ' << c.canaryWarmupSeconds << " [" << Text(c.canaryFileNames) << "] [" << Text(c.extraWatchDirs) << "]"
-      << ' ' << c.extendedDetection;
+      << ' ' << c.extendedDetection << ' ' << c.massRenameIncidentSeverity;
     return s.str();
 }
 
@@ -473,6 +473,8 @@ TEST(LoadConfig, ReadsEachSettingByTheKeyRules) {
          [](Config& c) { c.extendedDetection = true; }},
         {"extended detection off", "{\"extendedDetection\": false}", [](Config&) {}},
         {"extended detection unreadable", "{\"extendedDetection\": 1}", [](Config&) {}},
+        {"mass-rename severity", "{\"massRenameIncidentSeverity\": 70}",
+         [](Config& c) { c.massRenameIncidentSeverity = 70; }},
         {"extended detection beside the default text",
          DefaultConfigText().substr(0, DefaultConfigText().size() - 2) + ",\n  \"extendedDetection\": true\n}\n",
          [](Config& c) {

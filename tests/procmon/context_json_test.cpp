@@ -173,10 +173,11 @@ TEST(ContextJson, DamageStartsWhereTheReasonSays) {
         int32_t burstWindowSeconds;
         int64_t expected;
     } const cases[] = {
-        {"file_burst", 30, 1'000'000 - 30'000}, {"file_burst", 5, 1'000'000 - 5'000},
+        {"file_burst", 30, 1'000'000 - 30'000},  {"file_burst", 5, 1'000'000 - 5'000},
         {"file_burst", 0, 1'000'000 - 30'000},  // 0 or below: the default window
-        {"file_burst", -4, 1'000'000 - 30'000}, {"encrypted_content", 30, 1'000'000 - 60'000},
-        {"canary_file_touched", 30, 1'000'000}, {"dir_file_heuristic", 30, 1'000'000},
+        {"file_burst", -4, 1'000'000 - 30'000},  {"encrypted_content", 30, 1'000'000 - 60'000},
+        {"mass_rename", 30, 1'000'000 - 60'000}, {"canary_file_touched", 30, 1'000'000},
+        {"dir_file_heuristic", 30, 1'000'000},
     };
     for (const Case& c : cases)
         EXPECT_EQ(DamageStartMs(c.reason, 1'000'000, c.burstWindowSeconds), c.expected)

@@ -4,6 +4,7 @@
 // held-out part of every corpus.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -41,6 +42,19 @@ const unsigned char kEverydayNamesTuning[] = {
 };
 const unsigned char kEverydayNamesHeldout[] = {
 #include "corpora/everyday_names_heldout.inc"
+};
+// The variations parts: only measured, never used to choose a rule.
+const unsigned char kRansomwareRenamesVariations[] = {
+#include "corpora/ransomware_renames_variations.inc"
+};
+const unsigned char kRansomNotesVariations[] = {
+#include "corpora/ransom_notes_variations.inc"
+};
+const unsigned char kEverydayRenamesVariations[] = {
+#include "corpora/everyday_renames_variations.inc"
+};
+const unsigned char kEverydayNamesVariations[] = {
+#include "corpora/everyday_names_variations.inc"
 };
 const unsigned char kEverydayExtensionsTuning[] = {
 #include "corpora/everyday_extensions_tuning.inc"
@@ -122,18 +136,20 @@ bool SpecifiedFires(const Record& r) {
     return IsRansomNoteLikeName(r.name) || HasEncryptedLikeExtension(r.name);
 }
 
-// Plays the records through both rule sets; true per set when any record fires.
+// Plays the records through both rule sets; true per set when any record
+// fires (massOnly: when a record completes a mass rename).
 struct Outcome {
     bool specified = false;
     bool extended = false;
 };
 
-Outcome Play(const std::vector<Record>& records) {
+Outcome Play(const std::vector<Record>& records, bool massOnly = false) {
     Outcome o;
     ExtendedNameState state;
     for (const Record& r : records) {
         o.specified = o.specified || SpecifiedFires(r);
-        o.extended = o.extended || EvaluateRecordExtended(state, r.name, r.action, r.time, true, true).reason;
+        const ExtendedNameVerdict v = EvaluateRecordExtended(state, r.name, r.action, r.time, true, true);
+        o.extended = o.extended || (massOnly ? v.massRename == MassRename::kReport : v.reason != nullptr);
     }
     return o;
 }
@@ -160,6 +176,42 @@ std::vector<Record> DropInto(const std::wstring& name, const std::vector<std::ws
         const std::wstring path = folder.empty() ? name : folder + L"\\" + name;
         out.push_back({path, kActionAdded, t});
         out.push_back({path, kActionModified, t});
+        ++t;
+    }
+    return out;
+}
+// The same rename given to three user files in three folders, a second apart.
+std::vector<Record> RenameThree(const std::wstring& from, const std::wstring& to) {
+    std::vector<Record> out;
+    int64_t t = kT0;
+    for (const wchar_t* folder : {L"Work\\", L"Photos\\", L""}) {
+        out.push_back({folder + from, kActionRenamedOld, t});
+        out.push_back({folder + to, kActionRenamedNew, t});
+        ++t;
+    }
+    return out;
+}
+// An archive unpacked: each folder (and the folders above it) made, then four
+// other files and the name written into it, all within a few seconds.
+std::vector<Record> UnpackInto(const std::wstring& name, const std::vector<std::wstring>& folders) {
+    std::vector<Record> out;
+    int64_t t = kT0;
+    std::vector<std::wstring> made;
+    for (const std::wstring& folder : folders) {
+        for (size_t end = folder.find(L'\\');; end = folder.find(L'\\', end + 1)) {
+            const std::wstring step = folder.substr(0, end);
+            if (std::find(made.begin(), made.end(), step) == made.end()) {
+                made.push_back(step);
+                out.push_back({step, kActionAdded, t});
+            }
+            if (end == std::wstring::npos) break;
+        }
+        for (const wchar_t* other : {L"\\index.dat", L"\\a.bin", L"\\b.bin", L"\\LICENSE"}) {
+            out.push_back({folder + other, kActionAdded, t});
+            out.push_back({folder + other, kActionModified, t});
+        }
+        out.push_back({folder + L"\\" + name, kActionAdded, t});
+        out.push_back({folder + L"\\" + name, kActionModified, t});
         ++t;
     }
     return out;
@@ -213,7 +265,9 @@ enum class Kind {
     kWriteThenDelete,
     kDeleteThenWrite,
     kNameAlone,
+    kMassRename,
     kNotes,
+    kNoteOneFolder,
     kNames,
     kExtensions,
     kEverydayRenames
@@ -235,12 +289,28 @@ Figure MeasureFiles(Kind kind, const std::vector<Row>& cases) {
             case Kind::kNameAlone:
                 Count(f, Play({{c.at(1), kActionAdded, kT0}}), c.at(1));
                 break;
+            case Kind::kMassRename: {
+                // The specified rules have no mass rename: theirs is a line on any of the three.
+                Outcome o = Play(RenameThree(c.at(0), c.at(1)), true);
+                o.specified = Play(RenameThree(c.at(0), c.at(1))).specified;
+                Count(f, o, c.at(1));
+                break;
+            }
             case Kind::kNotes:
                 Count(f, Play(DropInto(c.at(0), {L"", L"Projects", L"Projects\\2024", L"Photos"})), c.at(0));
                 break;
-            case Kind::kNames:
-                Count(f, Play(DropInto(c.at(0), SplitFolders(c.size() > 1 ? c[1] : L""))), c.at(0));
+            case Kind::kNoteOneFolder:
+                Count(f, Play(DropInto(c.at(0), {L"Projects"})), c.at(0));
                 break;
+            case Kind::kNames: {
+                const std::wstring folders = c.size() > 1 ? c[1] : L"";
+                const std::wstring unpack = L"unpack:";
+                if (folders.compare(0, unpack.size(), unpack) == 0)
+                    Count(f, Play(UnpackInto(c.at(0), SplitFolders(folders.substr(unpack.size())))), c.at(0));
+                else
+                    Count(f, Play(DropInto(c.at(0), SplitFolders(folders))), c.at(0));
+                break;
+            }
             case Kind::kExtensions:
                 Count(f, Play(DropInto(L"Report." + c.at(0), {L""})), c.at(0));
                 break;
@@ -303,24 +373,36 @@ struct Line {
 
 std::vector<Line> MeasureAll() {
     std::vector<Line> lines;
+    // The variations part, where a corpus has one, is measured after the held-out part.
     const auto files = [&](const char* corpus, Kind kind, bool attack, const std::vector<Row>& tuning,
-                           const std::vector<Row>& heldout) {
+                           const std::vector<Row>& heldout, const std::vector<Row>* variations = nullptr) {
         gDebugTuning = true;
         if (std::getenv("VG_CORPUS_DEBUG")) std::printf("DEBUG == %s\n", corpus);
         lines.push_back({corpus, "tuning", MeasureFiles(kind, tuning), attack});
         gDebugTuning = false;
         lines.push_back({corpus, "held-out", MeasureFiles(kind, heldout), attack});
+        if (variations) lines.push_back({corpus, "variations", MeasureFiles(kind, *variations), attack});
     };
     const auto renamesT = Cases(kRansomwareRenamesTuning), renamesH = Cases(kRansomwareRenamesHeldout);
-    files("ransomware renames, rename pair", Kind::kRenamePair, true, renamesT, renamesH);
-    files("ransomware renames, new file then delete", Kind::kWriteThenDelete, true, renamesT, renamesH);
-    files("ransomware renames, delete then new file", Kind::kDeleteThenWrite, true, renamesT, renamesH);
-    files("ransomware extensions, new name alone", Kind::kNameAlone, true, renamesT, renamesH);
-    files("ransom note drops (4 folders)", Kind::kNotes, true, Cases(kRansomNotesTuning),
-          Cases(kRansomNotesHeldout));
+    const auto renamesV = Cases(kRansomwareRenamesVariations);
+    files("ransomware renames, rename pair", Kind::kRenamePair, true, renamesT, renamesH, &renamesV);
+    files("ransomware renames, new file then delete", Kind::kWriteThenDelete, true, renamesT, renamesH,
+          &renamesV);
+    files("ransomware renames, delete then new file", Kind::kDeleteThenWrite, true, renamesT, renamesH,
+          &renamesV);
+    files("ransomware extensions, new name alone", Kind::kNameAlone, true, renamesT, renamesH, &renamesV);
+    files("ransomware renames, three files (mass_rename)", Kind::kMassRename, true, renamesT, renamesH,
+          &renamesV);
+    const auto notesT = Cases(kRansomNotesTuning), notesH = Cases(kRansomNotesHeldout);
+    const auto notesV = Cases(kRansomNotesVariations);
+    files("ransom note drops (4 folders)", Kind::kNotes, true, notesT, notesH, &notesV);
+    files("ransom note, one folder", Kind::kNoteOneFolder, true, notesT, notesH, &notesV);
+    const auto everydayRenamesV = Cases(kEverydayRenamesVariations);
     files("everyday renames", Kind::kEverydayRenames, false, Cases(kEverydayRenamesTuning),
-          Cases(kEverydayRenamesHeldout));
-    files("everyday names", Kind::kNames, false, Cases(kEverydayNamesTuning), Cases(kEverydayNamesHeldout));
+          Cases(kEverydayRenamesHeldout), &everydayRenamesV);
+    const auto everydayNamesV = Cases(kEverydayNamesVariations);
+    files("everyday names", Kind::kNames, false, Cases(kEverydayNamesTuning), Cases(kEverydayNamesHeldout),
+          &everydayNamesV);
     files("everyday software extensions", Kind::kExtensions, false, Cases(kEverydayExtensionsTuning),
           Cases(kEverydayExtensionsHeldout));
     files("MIME database extensions", Kind::kExtensions, false, Cases(kMimeExtensionsTuning),
@@ -399,6 +481,25 @@ TEST(ExtendedDetectionCorpora, MeetTheTargetsOnTuningAndHeldOutParts) {
             const Figure& attack = Find(lines, corpus, split).figure;
             EXPECT_GE(attack.extended * 100, attack.total * 80) << corpus;
             EXPECT_EQ(attack.specifiedOnly, 0u) << corpus;
+        }
+    }
+    // The variations: every mass rename caught, every note drop, every
+    // must-catch single note in its one folder; at most one everyday name or
+    // rename flagged over both everyday variation parts.
+    {
+        SCOPED_TRACE("variations");
+        for (const char* corpus :
+             {"ransomware renames, three files (mass_rename)", "ransom note drops (4 folders)"}) {
+            const Figure& f = Find(lines, corpus, "variations").figure;
+            EXPECT_EQ(f.extended, f.total) << corpus;
+        }
+        const Figure& renames = Find(lines, "everyday renames", "variations").figure;
+        const Figure& names = Find(lines, "everyday names", "variations").figure;
+        EXPECT_LE(renames.extended + names.extended, 1u) << Hits(renames) << Hits(names);
+        for (const Row& c : Cases(kRansomNotesVariations)) {
+            if (c.size() > 1 && c[1].compare(0, 10, L"must-catch") == 0) {
+                EXPECT_TRUE(Play(DropInto(c[0], {L"Projects"})).extended) << WideToUtf8(c[0]);
+            }
         }
     }
     size_t everydayTotal = 0, everydayFlagged = 0;

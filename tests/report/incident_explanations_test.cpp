@@ -46,6 +46,12 @@ TEST(IncidentTexts, ReasonSelectsItsRowAndAnythingElseFallsBack) {
         {"encrypted_content", "Files overwritten with unreadable content (possible ransomware encryption)",
          "Files in a watched folder were rewritten", "Files were overwritten with encrypted-looking content",
          "If you did not encrypt these files yourself: <b>disconnect"},
+        {"mass_rename", "Many files renamed to one new extension (possible ransomware encryption)",
+         "Several of your documents, pictures or archives", "Several files were renamed to one new extension",
+         "If you did not rename these files yourself: <b>disconnect"},
+        {"Mass_Rename", "Security event detected", "Vellumgard detected behavior",
+         "Suspicious behavior was detected.",
+         "<b>Disconnect from the internet</b> if you did not expect this.</li>"},
         {"Encrypted_Content", "Security event detected", "Vellumgard detected behavior",
          "Suspicious behavior was detected.",
          "<b>Disconnect from the internet</b> if you did not expect this.</li>"},
@@ -76,6 +82,7 @@ TEST(IncidentTexts, ReasonSelectsItsRowAndAnythingElseFallsBack) {
 TEST(IncidentTexts, AdviceFollowsSeverityForEveryReasonButTheCanary) {
     const char* kCanary = "If you did not change this file yourself:";
     const char* kEncrypted = "If you did not encrypt these files yourself:";
+    const char* kRenamed = "If you did not rename these files yourself:";
     const char* kHigh = "If you did not expect this:";
     const char* kMedium = "Review what you were doing at that time.";
     const char* kLow = "Monitor for repeat alerts.";
@@ -98,6 +105,9 @@ TEST(IncidentTexts, AdviceFollowsSeverityForEveryReasonButTheCanary) {
         {"encrypted_content", 90, kEncrypted},
         {"encrypted_content", INT_MIN, kEncrypted},
         {"encrypted_content_", 90, kHigh},
+        {"mass_rename", 10, kRenamed},
+        {"mass_rename", 90, kRenamed},
+        {"mass_rename ", 90, kHigh},
         {"unknown", INT_MAX, kHigh},
         {"unknown", -1, kLow},
     };
@@ -111,6 +121,7 @@ TEST(IncidentTexts, AdviceFollowsSeverityForEveryReasonButTheCanary) {
     EXPECT_EQ(IncidentStepsHtml(Incident("file_burst", 40)), IncidentStepsHtml(Incident("file_burst", 80)));
     EXPECT_EQ(IncidentStepsHtml(Incident("encrypted_content", 1)),
               IncidentStepsHtml(Incident("encrypted_content", 90)));
+    EXPECT_EQ(IncidentStepsHtml(Incident("mass_rename", 1)), IncidentStepsHtml(Incident("mass_rename", 90)));
 }
 
 TEST(IncidentTexts, FallbackStepsSwitchAtEighty) {
