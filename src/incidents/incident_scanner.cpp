@@ -488,6 +488,22 @@ void NoteIncidentWritten(const std::wstring& incidentFolder, const std::string& 
     in.notes.emplace_back(incidentFolder.substr(sep + 1), text);
 }
 
+void NoteIncidentFoldersRemoved(const std::vector<std::wstring>& incidentFolders) {
+    std::lock_guard<std::mutex> guard(InboxMutex());
+    Inbox& in = TheInbox();
+    if (in.generation == 0) return;
+    for (const std::wstring& folder : incidentFolders) {
+        const size_t sep = folder.find_last_of(L'\\');
+        if (sep == std::wstring::npos || sep != in.dir.size() || folder.compare(0, sep, in.dir) != 0) continue;
+        if (in.names.size() >= kMaxPendingNames) {
+            in.names.clear();
+            in.overflow = true;
+            return;
+        }
+        in.names.insert(folder.substr(sep + 1));
+    }
+}
+
 void StopIncidentIndex() {
     std::lock_guard<std::mutex> guard(ScanMutex());
     Forget(State());

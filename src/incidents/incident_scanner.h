@@ -34,6 +34,11 @@ std::vector<IncidentSummary> ScanIncidents(const DataPaths& paths);
 // it. Never blocks on a scan.
 void NoteIncidentWritten(const std::wstring& incidentFolder, const std::string& text);
 
+// Called by whoever removed incident folders (full paths, as the store
+// names them), once they are gone: the next scan drops them from the index
+// by looking at those folders alone. Never blocks on a scan.
+void NoteIncidentFoldersRemoved(const std::vector<std::wstring>& incidentFolders);
+
 // Stops the change watch and forgets the index; the next scan starts afresh.
 // The tray calls it after CoreStop. Never called on the watch's own thread.
 void StopIncidentIndex();

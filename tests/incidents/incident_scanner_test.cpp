@@ -47,6 +47,12 @@ void ReleaseStall() {
     if (gStallGo) SetEvent(gStallGo);
 }
 
+// Delays every batch of the watch.
+uint32_t SlowBatch(uint32_t bytes) {
+    Sleep(200);
+    return bytes;
+}
+
 struct ScannerFixture : ::testing::Test {
     TempDir dir;
     FakeClock clock;
@@ -374,6 +380,26 @@ TEST_F(ScannerFixture, DeletedFoldersLeaveTheList) {
     EXPECT_EQ(list[0].ts, "2026-03-14T11:01:00");
 }
 
+// Folders removed by another part of the agent, which says so: the index
+// looks at them at the next scan, and at nothing else.
+TEST_F(ScannerFixture, FoldersSaidToBeRemovedLeaveTheList) {
+    Put(L"old1", Json("2026-03-14T10:00:00", 50));
+    Put(L"old2", Json("2026-03-14T10:01:00", 50));
+    Put(L"kept", Json("2026-03-14T10:02:00", 50));
+    ScanMatchingLiteral("first scan");
+    gIncidentWatchSeams.completedBytes = SlowBatch;  // the watch's own records come later
+    RemoveTree(Folder(L"old1"));
+    RemoveTree(Folder(L"old2"));
+    NoteIncidentFoldersRemoved({Folder(L"old1"), Folder(L"old2"), dir.Sub(L"elsewhere")});
+    EXPECT_TRUE(IncidentIndexAwaits(L"old1"));
+    EXPECT_TRUE(IncidentIndexAwaits(L"old2"));
+    EXPECT_FALSE(IncidentIndexAwaits(L"elsewhere"));
+    gIncidentWatchSeams.completedBytes = nullptr;
+    const uint64_t refreshes = GetIncidentIndexCounters().fullRefreshes;
+    EXPECT_EQ(ScanMatchingLiteral("after the removal").size(), 1u);
+    EXPECT_EQ(GetIncidentIndexCounters().fullRefreshes, refreshes);
+}
+
 // Names the store never makes, many sharing one time stamp: the order of
 // equal times follows the enumeration, which the index must know or learn.
 TEST_F(ScannerFixture, FoldersWithOddNames) {
@@ -518,11 +544,6 @@ void ThrowOnce() {
     if (gThrows == 0) return;
     --gThrows;
     throw std::bad_alloc();
-}
-
-uint32_t SlowBatch(uint32_t bytes) {
-    Sleep(200);
-    return bytes;
 }
 
 }  // namespace
