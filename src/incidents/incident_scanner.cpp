@@ -389,6 +389,9 @@ bool ScanLocked(const std::wstring& dir, std::vector<IncidentSummary>& list) {
     if (gIncidentScanSeams.scanTaken) gIncidentScanSeams.scanTaken();
     for (std::wstring& name : MoveCut(s.index, cutoff)) s.pending.insert(std::move(name));
 
+    // Files that could not be read last time (those failing now wait for the next scan).
+    for (std::wstring& name : ReadsToRetry(s.retries)) s.pending.insert(std::move(name));
+
     bool censusRanks = false;
     if (work == ScanWork::FullRefresh) {
         // Whatever the watch lost before this point, the enumeration sees.
@@ -417,7 +420,6 @@ bool ScanLocked(const std::wstring& dir, std::vector<IncidentSummary>& list) {
         for (std::wstring& name : YoungToRecheck(s.young, tick)) s.pending.insert(std::move(name));
         for (std::wstring& name : ShortEntries(s.index)) s.pending.insert(std::move(name));
     }
-    for (std::wstring& name : ReadsToRetry(s.retries)) s.pending.insert(std::move(name));
     Relook(s, s.pending, s.reported, tick);
     s.pending.clear();
     s.reported.clear();
@@ -465,7 +467,7 @@ std::vector<IncidentSummary> ScanIncidents(const DataPaths& paths) {
             } catch (...) {
                 list.clear();
             }
-            anyIncident = false;
+            anyIncident = !State().index.entries.empty();
         }
     }
     // Outside the lock: a synchronisation may wait for watchers to stop.

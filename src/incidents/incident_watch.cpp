@@ -190,25 +190,26 @@ uint32_t CensusMain(void* arg) {
     return 0;
 }
 
-// Starts a census thread; where none can start, the census runs here.
-// False when the folder is gone or replaced.
-bool StartCensus(const std::wstring& dirPath, HANDLE dir, HANDLE cancel, uint64_t generation,
+// Starts a census thread. Where none can start there is no census this
+// time (run here, its comparison could wait for a scan that waits for this
+// thread's records); the scanner asks again.
+void StartCensus(const std::wstring& dirPath, HANDLE dir, HANDLE cancel, uint64_t generation,
                  UniqueHandle& thread, std::shared_ptr<CensusJob>& running) {
     auto job = std::make_shared<CensusJob>();
     job->dir = dirPath;
     job->generation = generation;
-    if (!Duplicate(dir, job->watched) || !Duplicate(cancel, job->cancel)) {
-        PostCensus(generation, {}, 0, false, cancel);  // the scanner asks again
-        return true;
-    }
     std::unique_ptr<std::shared_ptr<CensusJob>> arg(new std::shared_ptr<CensusJob>(job));
     unsigned long threadId = 0;
-    HANDLE h = static_cast<HANDLE>(StartWorkerThread(CensusMain, arg.get(), &threadId));
-    if (!h) return RunCensus(*job);
+    HANDLE h = nullptr;
+    if (Duplicate(dir, job->watched) && Duplicate(cancel, job->cancel))
+        h = static_cast<HANDLE>(StartWorkerThread(CensusMain, arg.get(), &threadId));
+    if (!h) {
+        PostCensus(generation, {}, 0, false, cancel);
+        return;
+    }
     arg.release();
     thread.reset(h);
     running = std::move(job);
-    return true;
 }
 
 void RunWatch(const std::wstring& dirPath, uint64_t generation, HANDLE stop, HANDLE census, HANDLE armed) {
@@ -260,8 +261,7 @@ void RunWatch(const std::wstring& dirPath, uint64_t generation, HANDLE stop, HAN
             continue;
         }
         if (r == WAIT_OBJECT_0 + 2) {
-            if (!censusThread && !StartCensus(dirPath, dir.get(), cancel.get(), generation, censusThread, censusJob))
-                break;
+            if (!censusThread) StartCensus(dirPath, dir.get(), cancel.get(), generation, censusThread, censusJob);
             continue;
         }
         if (r != WAIT_OBJECT_0 + 1) break;  // the stop event, or a failed wait

@@ -174,7 +174,7 @@ int main(int argc, char** argv) {
         static_cast<unsigned long long>(c0.fullRefreshes), static_cast<unsigned long long>(c1.fullRefreshes),
         static_cast<unsigned long long>(c1.filesRead - c0.filesRead));
 
-    // The census, on the watch thread, as the scan asks for it when it is due.
+    // The census, on its own thread, as the scan asks for it when it is due.
     gTickOffset += kMinCensusPeriodMs;
     const bool census = WaitUntil(
         [&] {
@@ -184,7 +184,7 @@ int main(int argc, char** argv) {
         600000);
     Check("after the census", list);
     const uint64_t censusMs = GetIncidentIndexCounters().lastCensusMs;
-    std::printf("census (enumerate and stat, watch thread): %s%llu ms -> next one after %.1f min\n",
+    std::printf("census (enumerate and stat, its own thread): %s%llu ms -> next one after %.1f min\n",
                 census ? "" : "NOT SEEN ", static_cast<unsigned long long>(censusMs),
                 CensusPeriodMs(static_cast<uint32_t>(censusMs)) / 60000.0);
 
