@@ -137,7 +137,7 @@ bool ListedInFolderNameOrder(const std::vector<std::wstring>& names);
 // waits for the whole history), and applied by the scan at the cost of the
 // differences alone.
 struct CensusDiff {
-    std::vector<std::wstring> relook;                     // changed or new files, files gone, unlisted
+    std::vector<std::wstring> relook;                      // changed or new files, files gone, unlisted
     std::vector<std::pair<std::wstring, uint64_t>> ranks;  // positions that differ (kUnranked: unlisted)
     bool asciiOrderVerified = false;
     uint64_t enumerations = 0;  // the index's count when the comparison began

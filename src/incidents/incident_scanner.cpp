@@ -50,7 +50,7 @@ namespace {
 constexpr auto kBarrierWait = std::chrono::milliseconds(1000);
 constexpr size_t kMaxPendingNotes = 4096;
 constexpr size_t kMaxPendingNames = 65536;
-constexpr size_t kCensusSlice = 4096;             // census entries compared per hold of the scan's lock
+constexpr size_t kCensusSlice = 4096;           // census entries compared per hold of the scan's lock
 constexpr uint32_t kCensusRetryMs = 30 * 1000;  // after a census whose listing failed
 
 // What the watch and the store handed over since the last scan. Its lock is
@@ -150,8 +150,8 @@ void ExpectPosts(uint64_t generation, const std::wstring& dir) {
 struct ScannerState {
     std::wstring dir;
     IncidentIndex index;
-    uint64_t generation = 0;   // of the running watch the index relies on; 0: none
-    bool built = false;        // a full refresh has run under that watch
+    uint64_t generation = 0;  // of the running watch the index relies on; 0: none
+    bool built = false;       // a full refresh has run under that watch
     YoungFolders young;
     ReadRetries retries;
     // Names to look at again, taken from the inbox: kept here until looked
@@ -496,7 +496,8 @@ void NoteIncidentFoldersRemoved(const std::vector<std::wstring>& incidentFolders
     if (in.generation == 0) return;
     for (const std::wstring& folder : incidentFolders) {
         const size_t sep = folder.find_last_of(L'\\');
-        if (sep == std::wstring::npos || sep != in.dir.size() || folder.compare(0, sep, in.dir) != 0) continue;
+        if (sep == std::wstring::npos || sep != in.dir.size() || folder.compare(0, sep, in.dir) != 0)
+            continue;
         if (in.names.size() >= kMaxPendingNames) {
             in.names.clear();
             in.overflow = true;

@@ -50,9 +50,9 @@ struct IncidentIndexCounters {
     uint64_t barriers = 0;       // scans that waited for the watch to catch up
     uint64_t censuses = 0;       // periodic re-enumerations merged
     uint64_t watchStarts = 0;
-    uint64_t watchBatches = 0;    // change-record batches the watch delivered
-    uint64_t watchOverflows = 0;  // batches it lost
-    uint64_t lastCensusMs = 0;    // what the last census's listing cost its thread
+    uint64_t watchBatches = 0;     // change-record batches the watch delivered
+    uint64_t watchOverflows = 0;   // batches it lost
+    uint64_t lastCensusMs = 0;     // what the last census's listing cost its thread
     uint64_t listingFailures = 0;  // full refreshes whose listing failed or was cut short
     uint64_t readRetries = 0;      // incident.json files that could not be read, kept for the next scan
     uint64_t scanFailures = 0;     // scans cut short by an exception (the last list was given instead)

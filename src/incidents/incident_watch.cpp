@@ -161,7 +161,8 @@ bool RunCensus(CensusJob& job) {
         for (;;) {
             // A stop cuts a long census short.
             if ((++seen & 255) == 0 && (StopRequested() || Signalled(job.cancel.get()))) return true;
-            if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && IsIncidentFolderName(entry.cFileName)) {
+            if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                IsIncidentFolderName(entry.cFileName)) {
                 CensusEntry c;
                 c.name = entry.cFileName;
                 c.hasFile = StatIncidentFile(JoinPath(JoinPath(job.dir, c.name), L"incident.json"), c.stamp);
@@ -261,7 +262,8 @@ void RunWatch(const std::wstring& dirPath, uint64_t generation, HANDLE stop, HAN
             continue;
         }
         if (r == WAIT_OBJECT_0 + 2) {
-            if (!censusThread) StartCensus(dirPath, dir.get(), cancel.get(), generation, censusThread, censusJob);
+            if (!censusThread)
+                StartCensus(dirPath, dir.get(), cancel.get(), generation, censusThread, censusJob);
             continue;
         }
         if (r != WAIT_OBJECT_0 + 1) break;  // the stop event, or a failed wait

@@ -329,9 +329,9 @@ TEST(Census, DifferencesToLookAtAgain) {
     auto stamp = [&](const wchar_t* n) { return index.entries.at(n).stamp; };
 
     const std::vector<CensusEntry> census = {
-        {L"same", true, stamp(L"same")},         {L"edited", true, FileStamp{stamp(L"edited").size, 2}},
-        {L"lost_file", false, FileStamp{}},      {L"grew", true, FileStamp{kMaxIncidentJsonBytes + 1, 1}},
-        {L"new", true, FileStamp{10, 1}},        {L"empty_new", false, FileStamp{}},
+        {L"same", true, stamp(L"same")},    {L"edited", true, FileStamp{stamp(L"edited").size, 2}},
+        {L"lost_file", false, FileStamp{}}, {L"grew", true, FileStamp{kMaxIncidentJsonBytes + 1, 1}},
+        {L"new", true, FileStamp{10, 1}},   {L"empty_new", false, FileStamp{}},
         {L"moved", true, stamp(L"moved")},
     };
     // The same differences whether compared at once or a slice at a time.

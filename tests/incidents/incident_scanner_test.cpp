@@ -569,7 +569,8 @@ TEST_F(ScannerFixture, AListingThatFailsOnceDropsNothing) {
         gLostBatches = 0;
         gIncidentWatchSeams.completedBytes = LoseOneBatch;
         Put(std::wstring(L"old_") + (c.failAt ? L"1" : L"0"), Json("2026-03-01T11:00:00", 50));
-        ASSERT_TRUE(WaitUntil([&] { return GetIncidentIndexCounters().watchOverflows > counters.watchOverflows; }));
+        ASSERT_TRUE(
+            WaitUntil([&] { return GetIncidentIndexCounters().watchOverflows > counters.watchOverflows; }));
         gIncidentWatchSeams.completedBytes = nullptr;
         gFailListingAt = c.failAt;
         gListingFailures = 1;

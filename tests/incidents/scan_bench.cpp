@@ -208,7 +208,8 @@ int main(int argc, char** argv) {
         }
         if (foreignMade && afterForeignDuring < 0) {
             afterForeignDuring = ms;
-            for (const IncidentSummary& s : list) foreignListed = foreignListed || s.incidentFolder == "zz_bench_during_census";
+            for (const IncidentSummary& s : list)
+                foreignListed = foreignListed || s.incidentFolder == "zz_bench_during_census";
         } else {
             during.push_back(ms);
         }
@@ -226,16 +227,20 @@ int main(int argc, char** argv) {
     std::sort(during.begin(), during.end());
     if (during.empty()) during.push_back(-1);
     std::printf(
-        "polls while a census runs (%.1f s from the request to the poll that took it): %zu polls, median %.2f "
+        "polls while a census runs (%.1f s from the request to the poll that took it): %zu polls, median "
+        "%.2f "
         "ms, max %.2f ms\n",
         censusWall / 1000.0, during.size(), during[during.size() / 2], during.back());
     std::printf(
-        "  poll right after a new folder (other writer) during the census: %.2f ms, listed: %s; full refreshes "
+        "  poll right after a new folder (other writer) during the census: %.2f ms, listed: %s; full "
+        "refreshes "
         "%llu, watch starts %llu during it\n",
-        afterForeignDuring, foreignListed ? "yes" : "NO", static_cast<unsigned long long>(c3.fullRefreshes - c2.fullRefreshes),
+        afterForeignDuring, foreignListed ? "yes" : "NO",
+        static_cast<unsigned long long>(c3.fullRefreshes - c2.fullRefreshes),
         static_cast<unsigned long long>(c3.watchStarts - c2.watchStarts));
-    std::printf("  the poll that took the census's differences: %.2f ms (census listing %llu ms on its thread)\n",
-                mergeMs, static_cast<unsigned long long>(c3.lastCensusMs));
+    std::printf(
+        "  the poll that took the census's differences: %.2f ms (census listing %llu ms on its thread)\n",
+        mergeMs, static_cast<unsigned long long>(c3.lastCensusMs));
 
     const IncidentIndexCounters end = GetIncidentIndexCounters();
     std::printf(
