@@ -218,7 +218,8 @@ void RunWatch(const std::wstring& dirPath, uint64_t generation, HANDLE stop, HAN
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr));
     UniqueHandle completion(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!dir || !completion) return;
+    UniqueHandle cancel(CreateEventW(nullptr, TRUE, FALSE, nullptr));  // ends a running census
+    if (!dir || !completion || !cancel) return;
     // DWORD elements give the records their 4-byte alignment.
     std::unique_ptr<DWORD[]> buffer(new DWORD[kBufferBytes / sizeof(DWORD)]);
     std::unique_ptr<OVERLAPPED> ov(new OVERLAPPED{});
@@ -245,8 +246,6 @@ void RunWatch(const std::wstring& dirPath, uint64_t generation, HANDLE stop, HAN
     }
     SetEvent(armed);
 
-    UniqueHandle cancel(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!cancel) return;
     UniqueHandle censusThread;
     std::shared_ptr<CensusJob> censusJob;
     for (;;) {
