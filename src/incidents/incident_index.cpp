@@ -103,6 +103,7 @@ void IndexPut(IncidentIndex& index, const std::wstring& name, IndexedIncident en
     } else {
         if (it->second.timeOk) EraseByTime(index, it->second.time, &it->first);
         entry.rank = it->second.rank;
+        entry.censusSerial = it->second.censusSerial;
         it->second = std::move(entry);
     }
     if (it->second.timeOk) index.byTime.emplace(it->second.time, &it->first);
@@ -138,35 +139,105 @@ void IndexKeepOnly(IncidentIndex& index, const std::vector<std::wstring>& presen
     ApplyEnumerationOrder(index, present);
 }
 
+void IndexAfterListing(IncidentIndex& index, const std::vector<std::wstring>& present, bool listingComplete) {
+    if (listingComplete) IndexKeepOnly(index, present);
+}
+
+bool ListedInFolderNameOrder(const std::vector<std::wstring>& names) {
+    size_t ascii = 0;
+    const std::wstring* previous = nullptr;
+    for (const std::wstring& name : names) {
+        if (!IsAsciiName(name)) continue;
+        if (previous && CompareFolderNames(*previous, name) >= 0) return false;
+        previous = &name;
+        ++ascii;
+    }
+    return ascii >= 2;
+}
+
 void ApplyEnumerationOrder(IncidentIndex& index, const std::vector<std::wstring>& enumerated) {
     for (auto& e : index.entries) e.second.rank = kUnranked;
-    size_t ascii = 0;
-    bool ascending = true;
-    const std::wstring* previous = nullptr;
     for (size_t i = 0; i < enumerated.size(); ++i) {
         const auto it = index.entries.find(enumerated[i]);
         if (it != index.entries.end()) it->second.rank = i;
-        if (!IsAsciiName(enumerated[i])) continue;
-        if (previous && CompareFolderNames(*previous, enumerated[i]) >= 0) ascending = false;
-        previous = &enumerated[i];
-        ++ascii;
     }
-    index.asciiOrderVerified = ascending && ascii >= 2;
+    index.asciiOrderVerified = ListedInFolderNameOrder(enumerated);
+    ++index.enumerations;
 }
 
-std::vector<std::wstring> CensusDifferences(const IncidentIndex& index,
-                                            const std::vector<CensusEntry>& census) {
-    std::vector<std::wstring> names;
-    std::unordered_set<std::wstring> listed;
-    listed.reserve(census.size());
-    for (const CensusEntry& c : census) {
-        listed.insert(c.name);
-        const bool incident = c.hasFile && c.stamp.size <= kMaxIncidentJsonBytes;
-        const bool known = index.entries.count(c.name) != 0;
-        if (incident ? IndexNeedsRead(index, c.name, c.stamp) : known) names.push_back(c.name);
+void CompareCensusSlice(IncidentIndex& index, const std::vector<CensusEntry>& census, size_t begin,
+                        size_t end, uint32_t serial, CensusDiff& diff) {
+    if (!diff.begun) {
+        diff.begun = true;
+        diff.enumerations = index.enumerations;
     }
-    for (const auto& e : index.entries)
-        if (!listed.count(e.first)) names.push_back(e.first);
+    for (size_t i = begin; i < end && i < census.size(); ++i) {
+        const CensusEntry& c = census[i];
+        const bool incident = c.hasFile && c.stamp.size <= kMaxIncidentJsonBytes;
+        const auto it = index.entries.find(c.name);
+        if (it == index.entries.end()) {
+            if (incident) {
+                diff.relook.push_back(c.name);
+                diff.ranks.emplace_back(c.name, i);
+            }
+            continue;
+        }
+        it->second.censusSerial = serial;
+        if (!incident || IndexNeedsRead(index, c.name, c.stamp)) diff.relook.push_back(c.name);
+        if (it->second.rank != i) diff.ranks.emplace_back(c.name, i);
+    }
+}
+
+void CompareUnlisted(const IncidentIndex& index, uint32_t serial, CensusDiff& diff) {
+    for (const auto& e : index.entries) {
+        if (e.second.censusSerial == serial) continue;
+        diff.relook.push_back(e.first);
+        if (e.second.rank != kUnranked) diff.ranks.emplace_back(e.first, kUnranked);
+    }
+}
+
+void ApplyCensusRanks(IncidentIndex& index, const CensusDiff& diff) {
+    if (diff.enumerations != index.enumerations) return;
+    for (const auto& r : diff.ranks) {
+        const auto it = index.entries.find(r.first);
+        if (it != index.entries.end()) it->second.rank = r.second;
+    }
+    index.asciiOrderVerified = diff.asciiOrderVerified;
+    ++index.enumerations;
+}
+
+CensusDiff CensusDifferences(IncidentIndex& index, const std::vector<CensusEntry>& census, uint32_t serial) {
+    CensusDiff diff;
+    CompareCensusSlice(index, census, 0, census.size(), serial, diff);
+    CompareUnlisted(index, serial, diff);
+    std::vector<std::wstring> names;
+    names.reserve(census.size());
+    for (const CensusEntry& c : census) names.push_back(c.name);
+    diff.asciiOrderVerified = ListedInFolderNameOrder(names);
+    return diff;
+}
+
+bool RetryRead(ReadRetries& retries, const std::wstring& name) {
+    auto it = retries.failures.find(name);
+    if (it == retries.failures.end()) {
+        if (retries.failures.size() >= kMaxReadRetries) return false;
+        it = retries.failures.emplace(name, 0).first;
+    }
+    if (++it->second >= kMaxReadAttempts) {
+        retries.failures.erase(it);
+        return false;
+    }
+    return true;
+}
+
+void ForgetRetry(ReadRetries& retries, const std::wstring& name) {
+    retries.failures.erase(name);
+}
+
+std::vector<std::wstring> ReadsToRetry(const ReadRetries& retries) {
+    std::vector<std::wstring> names;
+    names.reserve(retries.failures.size());
+    for (const auto& f : retries.failures) names.push_back(f.first);
     return names;
 }
 
@@ -271,9 +342,8 @@ std::wstring TopLevelName(const std::wstring& relative) {
 
 // --- When to look at the disk ----------------------------------------------
 
-ScanWork ChooseScanWork(bool indexBuilt, bool watchAlive, bool overflow, bool folderChanged) {
-    if (!indexBuilt || !watchAlive || overflow) return ScanWork::FullRefresh;
-    return folderChanged ? ScanWork::Barrier : ScanWork::Incremental;
+ScanWork ChooseScanWork(bool indexBuilt, bool watchAlive, bool overflow) {
+    return !indexBuilt || !watchAlive || overflow ? ScanWork::FullRefresh : ScanWork::Barrier;
 }
 
 uint32_t CensusPeriodMs(uint32_t lastCensusCostMs) {

@@ -53,6 +53,7 @@ struct IndexedIncident {
     // then costs a name, a time and a stamp.
     std::unique_ptr<IncidentSummary> summary;
     bool timeOk = false;
+    uint32_t censusSerial = 0;  // the last census that listed it (CompareCensusSlice)
     int64_t time = 0;
     FileStamp stamp;
     EntryState state = EntryState::Settled;
@@ -70,6 +71,9 @@ struct IncidentIndex {
     bool asciiOrderVerified = false;
     // Entries older than this hold no summary.
     int64_t compactedBelow = INT64_MIN;
+    // Counts the enumerations whose positions were taken: a census compared
+    // against other positions than the current ones does not apply its own.
+    uint64_t enumerations = 0;
 };
 
 // A folder as the periodic re-enumeration (the census) saw it.
@@ -119,10 +123,53 @@ void IndexKeepOnly(IncidentIndex& index, const std::vector<std::wstring>& presen
 // it did not list become unranked.
 void ApplyEnumerationOrder(IncidentIndex& index, const std::vector<std::wstring>& enumerated);
 
-// What a census shows that the index does not: names to look at again
-// (changed or new files, files gone, entries the census did not list).
-std::vector<std::wstring> CensusDifferences(const IncidentIndex& index,
-                                            const std::vector<CensusEntry>& census);
+// Drops the entries a full enumeration did not list, and takes its
+// positions; after a listing that failed or was cut short it drops nothing
+// and keeps the positions it had (the scan then lists again next time).
+void IndexAfterListing(IncidentIndex& index, const std::vector<std::wstring>& present, bool listingComplete);
+
+// True when the ASCII names among `names` (two or more) come in
+// CompareFolderNames order.
+bool ListedInFolderNameOrder(const std::vector<std::wstring>& names);
+
+// What a census shows that the index does not, found off the scan's thread
+// one slice at a time (the scan's lock is let go in between, so a poll never
+// waits for the whole history), and applied by the scan at the cost of the
+// differences alone.
+struct CensusDiff {
+    std::vector<std::wstring> relook;                      // changed or new files, files gone, unlisted
+    std::vector<std::pair<std::wstring, uint64_t>> ranks;  // positions that differ (kUnranked: unlisted)
+    bool asciiOrderVerified = false;
+    uint64_t enumerations = 0;  // the index's count when the comparison began
+    bool begun = false;
+};
+// Compares census[begin, end) (positions in the census) with the index and
+// marks the entries it lists with `serial` (never 0, one per census).
+void CompareCensusSlice(IncidentIndex& index, const std::vector<CensusEntry>& census, size_t begin,
+                        size_t end, uint32_t serial, CensusDiff& diff);
+// After every slice: the entries no slice listed are looked at again.
+void CompareUnlisted(const IncidentIndex& index, uint32_t serial, CensusDiff& diff);
+// Takes the census's positions, unless an enumeration gave newer ones since
+// the comparison began. Called after the differences were looked at, so new
+// folders get theirs.
+void ApplyCensusRanks(IncidentIndex& index, const CensusDiff& diff);
+// The whole comparison at once (for tests and small folders).
+CensusDiff CensusDifferences(IncidentIndex& index, const std::vector<CensusEntry>& census, uint32_t serial);
+
+// Files that are there but could not be opened or read: the entry stays as
+// it was and the name is read again at the next scans; after
+// kMaxReadAttempts failures in a row it counts as unreadable (dropped, as a
+// fresh scan would). A full set takes no more names (those are dropped).
+constexpr uint32_t kMaxReadAttempts = 3;
+constexpr size_t kMaxReadRetries = 4096;
+struct ReadRetries {
+    std::map<std::wstring, uint32_t> failures;  // name -> failed reads in a row
+};
+// True while the entry is to be kept and the read tried again.
+bool RetryRead(ReadRetries& retries, const std::wstring& name);
+// Read at last, or gone: no more retries.
+void ForgetRetry(ReadRetries& retries, const std::wstring& name);
+std::vector<std::wstring> ReadsToRetry(const ReadRetries& retries);
 
 // --- The 24-hour cut -------------------------------------------------------
 
@@ -160,9 +207,10 @@ enum class ScanWork {
     Incremental,  // look only at the folders the store and the watch named
 };
 // indexBuilt: a full refresh has run since the current watch was armed.
-// folderChanged: the Incidents folder's own last-write time moved since the
-// last barrier (a folder was added, removed or renamed).
-ScanWork ChooseScanWork(bool indexBuilt, bool watchAlive, bool overflow, bool folderChanged);
+// Every other scan passes a barrier first: an incident.json edited in place
+// changes no folder's time, so only the watch's records tell, and they may
+// still be on their way.
+ScanWork ChooseScanWork(bool indexBuilt, bool watchAlive, bool overflow);
 
 // The census runs at most every this many milliseconds, and rarely enough
 // that it costs under 1% of a core on its own.

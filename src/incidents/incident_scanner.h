@@ -25,13 +25,19 @@ struct IncidentSummary {
 // look only at what the store and the change watch on the Incidents folder
 // named since, plus a re-enumeration when the watch lost track and every
 // few minutes. A call that finds at least one incident file (of any age)
-// synchronises the extra folders once.
+// synchronises the extra folders once. A scan cut short by an exception
+// keeps the index and what it was handed, and gives the last list.
 std::vector<IncidentSummary> ScanIncidents(const DataPaths& paths);
 
 // Called by the store after it wrote incidentFolder\incident.json in full,
 // with the text it wrote: the next scan knows the incident without reading
 // it. Never blocks on a scan.
 void NoteIncidentWritten(const std::wstring& incidentFolder, const std::string& text);
+
+// Called by whoever removed incident folders (full paths, as the store
+// names them), once they are gone: the next scan drops them from the index
+// by looking at those folders alone. Never blocks on a scan.
+void NoteIncidentFoldersRemoved(const std::vector<std::wstring>& incidentFolders);
 
 // Stops the change watch and forgets the index; the next scan starts afresh.
 // The tray calls it after CoreStop. Never called on the watch's own thread.
@@ -44,13 +50,31 @@ struct IncidentIndexCounters {
     uint64_t barriers = 0;       // scans that waited for the watch to catch up
     uint64_t censuses = 0;       // periodic re-enumerations merged
     uint64_t watchStarts = 0;
-    uint64_t watchBatches = 0;    // change-record batches the watch delivered
-    uint64_t watchOverflows = 0;  // batches it lost
-    uint64_t lastCensusMs = 0;    // what the last census cost the watch thread
+    uint64_t watchBatches = 0;     // change-record batches the watch delivered
+    uint64_t watchOverflows = 0;   // batches it lost
+    uint64_t lastCensusMs = 0;     // what the last census's listing cost its thread
+    uint64_t listingFailures = 0;  // full refreshes whose listing failed or was cut short
+    uint64_t readRetries = 0;      // incident.json files that could not be read, kept for the next scan
+    uint64_t scanFailures = 0;     // scans cut short by an exception (the last list was given instead)
 };
 IncidentIndexCounters GetIncidentIndexCounters();
 // True while a folder name the watch reported waits for the next scan.
 bool IncidentIndexAwaits(const std::wstring& folderName);
+
+// Test seams for the failures and stalls the scanner must get through.
+struct IncidentScanSeams {
+    // Asked before a full refresh takes its first entry (listed 0) and each
+    // later one: true makes the listing fail there, as a failed
+    // FindFirstFileW or FindNextFileW does.
+    bool (*listingFails)(size_t listed) = nullptr;
+    // True makes the read of this folder's incident.json fail.
+    bool (*readFails)(const std::wstring& folderName) = nullptr;
+    // Runs once a scan has taken what the watch and the store handed over; may throw.
+    void (*scanTaken)() = nullptr;
+    // Runs on the thread that compares a census with the index, as it begins.
+    void (*censusCompare)() = nullptr;
+};
+extern IncidentScanSeams gIncidentScanSeams;
 
 // The string value of the first "key" in the content (empty when missing),
 // found like the configuration's keys and decoded as a JSON string.

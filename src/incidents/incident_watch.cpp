@@ -4,7 +4,9 @@
 // completed batch is reduced to its names, the next request is issued, and
 // only then are the names handed to the scanner, so little queues up in
 // between. Under Wine a tree watch covers only the subfolders created after
-// it started; the census this thread runs on request covers the others.
+// it started; the census covers the others. The census runs on a thread of
+// its own that this thread starts on request and waits for at its end, so
+// batches keep flowing (and barriers keep passing) while it lists.
 //
 // The thread owns its buffer, its OVERLAPPED and duplicates of its events:
 // when it ends with a request outstanding it cancels it and waits for the
@@ -15,6 +17,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <memory>
 #include <utility>
 
@@ -34,6 +37,7 @@ constexpr DWORD kStopCheckMs = 1000;
 constexpr DWORD kSyncFolderWaitMs = 2000;
 constexpr DWORD kArmWaitMs = 5000;
 constexpr DWORD kStopWaitMs = 5000;
+constexpr DWORD kCensusStopWaitMs = 3000;  // within the stopper's wait for the watch
 
 // Handed to the thread, which deletes it first thing.
 struct WatchStart {
@@ -133,30 +137,83 @@ bool SameFolder(HANDLE watched, const std::wstring& path) {
            a.nFileIndexLow == b.nFileIndexLow;
 }
 
+// One census, shared by the watch thread and the census thread: a census
+// thread outliving the watch's bounded wait still holds it.
+struct CensusJob {
+    std::wstring dir;
+    uint64_t generation = 0;
+    UniqueHandle watched;  // a duplicate of the watch's folder handle
+    UniqueHandle cancel;   // set by the watch as it ends
+    std::atomic<bool> folderGone{false};
+};
+
 // Enumerates the folder and stats every incident.json, without reading any.
 // False when the folder is gone or replaced: the watch then ends.
-bool RunCensus(const std::wstring& dirPath, HANDLE dir, HANDLE stop, uint64_t generation) {
+bool RunCensus(CensusJob& job) {
     const DWORD started = GetTickCount();
-    if (!SameFolder(dir, dirPath)) return false;
+    if (!SameFolder(job.watched.get(), job.dir)) return false;
+    if (gIncidentWatchSeams.censusStarted) gIncidentWatchSeams.censusStarted();
     std::vector<CensusEntry> census;
     WIN32_FIND_DATAW entry;
-    UniqueFindHandle find(FindFirstFileW(JoinPath(dirPath, L"*").c_str(), &entry));
-    if (!find.valid()) return false;
-    size_t seen = 0;
-    do {
-        // A stop cuts a long census short; the main loop then ends.
-        if ((++seen & 255) == 0 && (StopRequested() || Signalled(stop))) return true;
-        if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || !IsIncidentFolderName(entry.cFileName))
-            continue;
-        CensusEntry c;
-        c.name = entry.cFileName;
-        c.hasFile = StatIncidentFile(JoinPath(JoinPath(dirPath, c.name), L"incident.json"), c.stamp);
-        census.push_back(std::move(c));
-    } while (FindNextFileW(find.get(), &entry));
+    UniqueFindHandle find(FindFirstFileW(JoinPath(job.dir, L"*").c_str(), &entry));
+    bool complete = false;
+    if (find.valid()) {
+        size_t seen = 0;
+        for (;;) {
+            // A stop cuts a long census short.
+            if ((++seen & 255) == 0 && (StopRequested() || Signalled(job.cancel.get()))) return true;
+            if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                IsIncidentFolderName(entry.cFileName)) {
+                CensusEntry c;
+                c.name = entry.cFileName;
+                c.hasFile = StatIncidentFile(JoinPath(JoinPath(job.dir, c.name), L"incident.json"), c.stamp);
+                census.push_back(std::move(c));
+            }
+            if (!FindNextFileW(find.get(), &entry)) {
+                complete = GetLastError() == ERROR_NO_MORE_FILES;
+                break;
+            }
+        }
+    }
+    // A listing that failed or was cut short is posted as such: it says
+    // nothing about the folders it did not reach.
+    if (!complete) census.clear();
     const DWORD cost = GetTickCount() - started;
-    SweepLeftoverTempFiles(dirPath, census);  // off the start path and the tray thread
-    PostCensus(generation, std::move(census), cost);
+    if (complete) SweepLeftoverTempFiles(job.dir, census);  // off the start path and the tray thread
+    PostCensus(job.generation, std::move(census), cost, complete, job.cancel.get());
     return true;
+}
+
+uint32_t CensusMain(void* arg) {
+    std::unique_ptr<std::shared_ptr<CensusJob>> job(static_cast<std::shared_ptr<CensusJob>*>(arg));
+    try {
+        if (!RunCensus(**job)) (*job)->folderGone = true;
+    } catch (...) {
+        // Out of memory: no census this time; the scanner asks again.
+    }
+    return 0;
+}
+
+// Starts a census thread. Where none can start there is no census this
+// time (run here, its comparison could wait for a scan that waits for this
+// thread's records); the scanner asks again.
+void StartCensus(const std::wstring& dirPath, HANDLE dir, HANDLE cancel, uint64_t generation,
+                 UniqueHandle& thread, std::shared_ptr<CensusJob>& running) {
+    auto job = std::make_shared<CensusJob>();
+    job->dir = dirPath;
+    job->generation = generation;
+    std::unique_ptr<std::shared_ptr<CensusJob>> arg(new std::shared_ptr<CensusJob>(job));
+    unsigned long threadId = 0;
+    HANDLE h = nullptr;
+    if (Duplicate(dir, job->watched) && Duplicate(cancel, job->cancel))
+        h = static_cast<HANDLE>(StartWorkerThread(CensusMain, arg.get(), &threadId));
+    if (!h) {
+        PostCensus(generation, {}, 0, false, cancel);
+        return;
+    }
+    arg.release();
+    thread.reset(h);
+    running = std::move(job);
 }
 
 void RunWatch(const std::wstring& dirPath, uint64_t generation, HANDLE stop, HANDLE census, HANDLE armed) {
@@ -164,7 +221,8 @@ void RunWatch(const std::wstring& dirPath, uint64_t generation, HANDLE stop, HAN
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr));
     UniqueHandle completion(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!dir || !completion) return;
+    UniqueHandle cancel(CreateEventW(nullptr, TRUE, FALSE, nullptr));  // ends a running census
+    if (!dir || !completion || !cancel) return;
     // DWORD elements give the records their 4-byte alignment.
     std::unique_ptr<DWORD[]> buffer(new DWORD[kBufferBytes / sizeof(DWORD)]);
     std::unique_ptr<OVERLAPPED> ov(new OVERLAPPED{});
@@ -191,18 +249,30 @@ void RunWatch(const std::wstring& dirPath, uint64_t generation, HANDLE stop, HAN
     }
     SetEvent(armed);
 
-    HANDLE waits[3] = {stop, completion.get(), census};
+    UniqueHandle censusThread;
+    std::shared_ptr<CensusJob> censusJob;
     for (;;) {
         if (StopRequested()) break;
-        const DWORD r = WaitForMultipleObjects(3, waits, FALSE, kStopCheckMs);
+        HANDLE waits[4] = {stop, completion.get(), census, censusThread.get()};
+        const DWORD r = WaitForMultipleObjects(censusThread ? 4 : 3, waits, FALSE, kStopCheckMs);
         if (r == WAIT_TIMEOUT) continue;
+        if (r == WAIT_OBJECT_0 + 3) {
+            const bool gone = censusJob->folderGone;
+            censusThread.reset();
+            censusJob.reset();
+            if (gone) break;
+            continue;
+        }
         if (r == WAIT_OBJECT_0 + 2) {
-            if (!RunCensus(dirPath, dir.get(), stop, generation)) break;
+            if (!censusThread)
+                StartCensus(dirPath, dir.get(), cancel.get(), generation, censusThread, censusJob);
             continue;
         }
         if (r != WAIT_OBJECT_0 + 1) break;  // the stop event, or a failed wait
         if (!TakeBatch(request, generation, syncName, nullptr)) break;
     }
+    SetEvent(cancel.get());
+    if (censusThread) WaitForSingleObject(censusThread.get(), kCensusStopWaitMs);
     RemoveDirectoryW(syncPath.c_str());
 }
 

@@ -10,10 +10,13 @@
 
 #include "incidents/incident_index.h"
 
-// Test seam: replaces the byte count of every completed change request
-// before it is looked at; returning 0 makes the batch an overflow.
+// Test seams. completedBytes replaces the byte count of every completed
+// change request before it is looked at (returning 0 makes the batch an
+// overflow; it runs on the watch thread, so a sleep in it delays batches).
+// censusStarted runs on the census's thread before it lists the folder.
 struct IncidentWatchSeams {
     uint32_t (*completedBytes)(uint32_t bytes) = nullptr;
+    void (*censusStarted)() = nullptr;
 };
 extern IncidentWatchSeams gIncidentWatchSeams;
 
@@ -32,7 +35,9 @@ bool StartIncidentWatch(const std::wstring& dir, uint64_t generation);
 void StopIncidentWatch();
 // The thread is still running.
 bool IncidentWatchRunning();
-// Asks the thread for a census of the folder (posted with PostCensus).
+// Asks for a census of the folder, which runs on a thread of its own while
+// the watch goes on (posted with PostCensus). A request while one runs is
+// answered by that one.
 void RequestIncidentCensus();
 
 // Provided by the scanner: where the watch thread hands over what it saw.
@@ -40,4 +45,8 @@ void RequestIncidentCensus();
 void PostWatchNames(uint64_t generation, std::vector<std::wstring> relativeNames);
 void PostWatchOverflow(uint64_t generation);
 void PostWatchEnded(uint64_t generation);
-void PostCensus(uint64_t generation, std::vector<CensusEntry> census, uint32_t costMs);
+// complete: the listing ran to its end. Called on the census's thread, which
+// it keeps while comparing the census with the index; it gives up once
+// `cancel` (an event) is set.
+void PostCensus(uint64_t generation, std::vector<CensusEntry> census, uint32_t costMs, bool complete,
+                void* cancel);

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <map>
 #include <random>
+#include <set>
 
 namespace {
 
@@ -322,21 +323,119 @@ TEST(TheCut, OldEntriesDropTheirSummaryAndComeBackWhenTheClockGoesBack) {
 
 TEST(Census, DifferencesToLookAtAgain) {
     IncidentIndex index;
-    IndexPut(index, L"same", Entry(Iso(1, 0), "same", 1));
-    IndexPut(index, L"edited", Entry(Iso(1, 0), "edited", 1));
-    IndexPut(index, L"lost_file", Entry(Iso(1, 0), "lost_file", 1));
-    IndexPut(index, L"gone", Entry(Iso(1, 0), "gone", 1));
-    IndexPut(index, L"grew", Entry(Iso(1, 0), "grew", 1));
+    for (const wchar_t* n : {L"same", L"edited", L"lost_file", L"gone", L"grew", L"moved"})
+        IndexPut(index, n, Entry(Iso(1, 0), "x", 1));
+    ApplyEnumerationOrder(index, {L"same", L"edited", L"lost_file", L"gone", L"grew", L"moved"});
     auto stamp = [&](const wchar_t* n) { return index.entries.at(n).stamp; };
 
-    std::vector<CensusEntry> census = {
+    const std::vector<CensusEntry> census = {
         {L"same", true, stamp(L"same")},    {L"edited", true, FileStamp{stamp(L"edited").size, 2}},
         {L"lost_file", false, FileStamp{}}, {L"grew", true, FileStamp{kMaxIncidentJsonBytes + 1, 1}},
         {L"new", true, FileStamp{10, 1}},   {L"empty_new", false, FileStamp{}},
+        {L"moved", true, stamp(L"moved")},
     };
-    std::vector<std::wstring> d = CensusDifferences(index, census);
-    std::sort(d.begin(), d.end());
-    EXPECT_EQ(d, std::vector<std::wstring>({L"edited", L"gone", L"grew", L"lost_file", L"new"}));
+    // The same differences whether compared at once or a slice at a time.
+    for (size_t slice : {census.size(), size_t{1}, size_t{3}}) {
+        IncidentIndex copy;
+        for (const auto& e : index.entries) IndexPut(copy, e.first, Entry(Iso(1, 0), "x", 1));
+        ApplyEnumerationOrder(copy, {L"same", L"edited", L"lost_file", L"gone", L"grew", L"moved"});
+        CensusDiff d;
+        for (size_t b = 0; b < census.size(); b += slice)
+            CompareCensusSlice(copy, census, b, std::min(census.size(), b + slice), 7, d);
+        CompareUnlisted(copy, 7, d);
+        std::sort(d.relook.begin(), d.relook.end());
+        EXPECT_EQ(d.relook, std::vector<std::wstring>({L"edited", L"gone", L"grew", L"lost_file", L"new"}))
+            << slice;
+        // Positions that moved: new (4) and moved (6, was 5) by the census; gone unlisted.
+        std::sort(d.ranks.begin(), d.ranks.end());
+        EXPECT_EQ(d.ranks, (std::vector<std::pair<std::wstring, uint64_t>>{
+                               {L"gone", kUnranked}, {L"grew", 3}, {L"moved", 6}, {L"new", 4}}))
+            << slice;
+    }
+}
+
+// The census is compared a slice at a time while scans change the index in
+// between; what it applies afterwards costs the differences, and positions
+// from an enumeration newer than the comparison win.
+TEST(Census, ComparedInSlicesAndAppliedAsDifferences) {
+    IncidentIndex index;
+    IndexPut(index, L"a", Entry(Iso(1, 0), "a", 1));
+    IndexPut(index, L"c", Entry(Iso(1, 0), "c", 1));
+    ApplyEnumerationOrder(index, {L"a", L"c"});
+    const std::vector<CensusEntry> census = {{L"a", true, index.entries.at(L"a").stamp},
+                                             {L"b", true, FileStamp{5, 1}},
+                                             {L"c", true, index.entries.at(L"c").stamp}};
+    CensusDiff d;
+    CompareCensusSlice(index, census, 0, 2, 1, d);
+    // A scan between the slices: b is read (after the census listed it), and
+    // a later folder appears that the census did not see.
+    IndexPut(index, L"b", Entry(Iso(1, 0), "b", 1));
+    IndexPut(index, L"d", Entry(Iso(1, 0), "d", 1));
+    CompareCensusSlice(index, census, 2, 3, 1, d);
+    CompareUnlisted(index, 1, d);
+    d.asciiOrderVerified = true;
+    // b (new to the census, and unmarked since: read once more, harmless),
+    // d because the census never listed it.
+    EXPECT_EQ(std::set<std::wstring>(d.relook.begin(), d.relook.end()), std::set<std::wstring>({L"b", L"d"}));
+
+    IncidentIndex later;  // the same index with a full enumeration since
+    for (const wchar_t* n : {L"a", L"b", L"c", L"d"}) IndexPut(later, n, Entry(Iso(1, 0), "x", 1));
+    later.enumerations = index.enumerations;
+    ApplyEnumerationOrder(later, {L"d", L"c", L"b", L"a"});
+    ApplyCensusRanks(later, d);
+    EXPECT_EQ(later.entries.at(L"d").rank, 0u);
+    EXPECT_FALSE(later.asciiOrderVerified);
+
+    ApplyCensusRanks(index, d);
+    EXPECT_EQ(index.entries.at(L"a").rank, 0u);
+    EXPECT_EQ(index.entries.at(L"b").rank, 1u);
+    EXPECT_EQ(index.entries.at(L"c").rank, 2u);
+    EXPECT_EQ(index.entries.at(L"d").rank, kUnranked);
+    EXPECT_TRUE(index.asciiOrderVerified);
+}
+
+// A listing that failed or was cut short drops nothing and keeps the
+// positions; a complete one drops what it did not list.
+TEST(IndexEntries, WhatAListingDrops) {
+    struct Case {
+        const char* what;
+        std::vector<std::wstring> present;
+        bool complete;
+        std::vector<std::wstring> kept;
+        uint64_t rankOfB;
+    } cases[] = {
+        {"complete", {L"b"}, true, {L"b"}, 0},
+        {"failed at once", {}, false, {L"a", L"b", L"c"}, 1},
+        {"cut short", {L"a"}, false, {L"a", L"b", L"c"}, 1},
+    };
+    for (const Case& c : cases) {
+        IncidentIndex index;
+        for (const wchar_t* n : {L"a", L"b", L"c"}) IndexPut(index, n, Entry(Iso(1, 0), "x", 1));
+        ApplyEnumerationOrder(index, {L"a", L"b", L"c"});
+        IndexAfterListing(index, c.present, c.complete);
+        std::vector<std::wstring> kept;
+        for (const auto& e : index.entries) kept.push_back(e.first);
+        std::sort(kept.begin(), kept.end());
+        EXPECT_EQ(kept, c.kept) << c.what;
+        EXPECT_EQ(index.entries.at(L"b").rank, c.rankOfB) << c.what;
+    }
+}
+
+TEST(ReadRetries, KeptForAFewScansThenDropped) {
+    ReadRetries r;
+    EXPECT_TRUE(RetryRead(r, L"a"));  // first failure: kept, read again next scan
+    EXPECT_TRUE(RetryRead(r, L"b"));
+    EXPECT_EQ(ReadsToRetry(r), std::vector<std::wstring>({L"a", L"b"}));
+    for (uint32_t i = 2; i < kMaxReadAttempts; ++i) EXPECT_TRUE(RetryRead(r, L"a"));
+    EXPECT_FALSE(RetryRead(r, L"a"));  // unreadable for good: dropped, as a fresh scan would
+    EXPECT_EQ(ReadsToRetry(r), std::vector<std::wstring>({L"b"}));
+    ForgetRetry(r, L"b");  // read at last
+    EXPECT_TRUE(ReadsToRetry(r).empty());
+    EXPECT_TRUE(RetryRead(r, L"a"));  // counted afresh after that
+
+    for (size_t i = 0; r.failures.size() < kMaxReadRetries; ++i) RetryRead(r, std::to_wstring(i));
+    EXPECT_FALSE(RetryRead(r, L"one too many"));
+    EXPECT_TRUE(RetryRead(r, L"a"));  // already in: still counted
 }
 
 namespace {
@@ -415,18 +514,16 @@ TEST(ChangeRecords, NamesAndTheirFolders) {
 
 TEST(ScanPlan, HowMuchOfTheDiskToLookAt) {
     struct Case {
-        bool built, alive, overflow, changed;
+        bool built, alive, overflow;
         ScanWork work;
     } cases[] = {
-        {false, true, false, false, ScanWork::FullRefresh},  // first scan under this watch
-        {true, false, false, false, ScanWork::FullRefresh},  // no watch
-        {true, true, true, false, ScanWork::FullRefresh},    // records lost
-        {true, true, false, true, ScanWork::Barrier},        // a folder came or went
-        {true, true, false, false, ScanWork::Incremental},
+        {false, true, false, ScanWork::FullRefresh},  // first scan under this watch, or a listing failed
+        {true, false, false, ScanWork::FullRefresh},  // no watch
+        {true, true, true, ScanWork::FullRefresh},    // records lost
+        {true, true, false, ScanWork::Barrier},       // edits in place included
     };
     for (const Case& c : cases)
-        EXPECT_EQ(ChooseScanWork(c.built, c.alive, c.overflow, c.changed), c.work)
-            << c.built << c.alive << c.overflow << c.changed;
+        EXPECT_EQ(ChooseScanWork(c.built, c.alive, c.overflow), c.work) << c.built << c.alive << c.overflow;
 
     struct Period {
         uint32_t costMs, periodMs;

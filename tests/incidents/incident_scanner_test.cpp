@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <atomic>
 #include <functional>
+#include <new>
 
 #include "core/config.h"
 #include "core/core_lifecycle.h"
@@ -32,6 +34,25 @@ bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 5000) {
     return condition();
 }
 
+// A census or comparison held up until the test lets it go (or 10 s pass).
+HANDLE gStallGo = nullptr;
+std::atomic<bool> gStalled{false};
+std::atomic<DWORD> gStalledThread{0};
+void Stall() {
+    gStalledThread = GetCurrentThreadId();
+    gStalled = true;
+    WaitForSingleObject(gStallGo, 10000);
+}
+void ReleaseStall() {
+    if (gStallGo) SetEvent(gStallGo);
+}
+
+// Delays every batch of the watch.
+uint32_t SlowBatch(uint32_t bytes) {
+    Sleep(200);
+    return bytes;
+}
+
 struct ScannerFixture : ::testing::Test {
     TempDir dir;
     FakeClock clock;
@@ -41,11 +62,18 @@ struct ScannerFixture : ::testing::Test {
         ASSERT_TRUE(ParseIncidentTime("2026-03-14T12:00:00", now));
         FakeClock::seconds = now;
         FakeClock::tick = 1000;
+        gStallGo = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        gStalled = false;
+        gStalledThread = 0;
     }
     void TearDown() override {
         gIncidentWatchSeams = IncidentWatchSeams();
+        gIncidentScanSeams = IncidentScanSeams();
+        ReleaseStall();
         gSyncExtraWatchDirs = nullptr;
         StopIncidentIndex();
+        CloseHandle(gStallGo);
+        gStallGo = nullptr;
     }
     static std::wstring Folder(const std::wstring& name) { return gDataPaths.incidentsDir + L"\\" + name; }
     void Put(const std::wstring& name, const std::string& content) {
@@ -352,6 +380,26 @@ TEST_F(ScannerFixture, DeletedFoldersLeaveTheList) {
     EXPECT_EQ(list[0].ts, "2026-03-14T11:01:00");
 }
 
+// Folders removed by another part of the agent, which says so: the index
+// looks at them at the next scan, and at nothing else.
+TEST_F(ScannerFixture, FoldersSaidToBeRemovedLeaveTheList) {
+    Put(L"old1", Json("2026-03-14T10:00:00", 50));
+    Put(L"old2", Json("2026-03-14T10:01:00", 50));
+    Put(L"kept", Json("2026-03-14T10:02:00", 50));
+    ScanMatchingLiteral("first scan");
+    gIncidentWatchSeams.completedBytes = SlowBatch;  // the watch's own records come later
+    RemoveTree(Folder(L"old1"));
+    RemoveTree(Folder(L"old2"));
+    NoteIncidentFoldersRemoved({Folder(L"old1"), Folder(L"old2"), dir.Sub(L"elsewhere")});
+    EXPECT_TRUE(IncidentIndexAwaits(L"old1"));
+    EXPECT_TRUE(IncidentIndexAwaits(L"old2"));
+    EXPECT_FALSE(IncidentIndexAwaits(L"elsewhere"));
+    gIncidentWatchSeams.completedBytes = nullptr;
+    const uint64_t refreshes = GetIncidentIndexCounters().fullRefreshes;
+    EXPECT_EQ(ScanMatchingLiteral("after the removal").size(), 1u);
+    EXPECT_EQ(GetIncidentIndexCounters().fullRefreshes, refreshes);
+}
+
 // Names the store never makes, many sharing one time stamp: the order of
 // equal times follows the enumeration, which the index must know or learn.
 TEST_F(ScannerFixture, FoldersWithOddNames) {
@@ -466,4 +514,201 @@ TEST_F(ScannerFixture, TheWatchEndsOnStopAndScansGoOn) {
     ScanMatchingLiteral("while the core stops");
     EXPECT_EQ(GetIncidentIndexCounters().watchStarts, starts);
     gCoreState.stopRequested = 0;
+}
+
+// --- Slow and failing paths ---------------------------------------------------
+
+namespace {
+
+size_t gFailListingAt = 0;
+int gListingFailures = 0;
+bool FailListingOnce(size_t listed) {
+    if (gListingFailures == 0 || listed != gFailListingAt) return false;
+    --gListingFailures;
+    return true;
+}
+int gLostBatches = 0;
+uint32_t LoseOneBatch(uint32_t bytes) {
+    return gLostBatches++ == 0 ? 0 : bytes;
+}
+
+std::wstring gFailReadOf;
+bool FailReadOnce(const std::wstring& folder) {
+    if (folder != gFailReadOf) return false;
+    gFailReadOf.clear();
+    return true;
+}
+
+int gThrows = 0;
+void ThrowOnce() {
+    if (gThrows == 0) return;
+    --gThrows;
+    throw std::bad_alloc();
+}
+
+}  // namespace
+
+// A listing that fails at once or is cut short drops nothing from the list,
+// and the next scan lists again: here it finds an edit inside a folder from
+// before the start, which under Wine only a listing sees.
+TEST_F(ScannerFixture, AListingThatFailsOnceDropsNothing) {
+    Put(L"a", Json("2026-03-14T11:00:00", 50));
+    Put(L"b", Json("2026-03-14T11:01:00", 60));
+    Put(L"c", Json("2026-03-14T11:02:00", 70));
+    struct Case {
+        const char* what;
+        size_t failAt;  // entries listed before the failure ("." and ".." come first)
+    } cases[] = {{"FindFirstFileW fails", 0}, {"cut short after four entries", 4}};
+    int severity = 80;
+    for (const Case& c : cases) {
+        const auto before = ScanMatchingLiteral(c.what);
+        ASSERT_EQ(before.size(), 3u);
+        const IncidentIndexCounters counters = GetIncidentIndexCounters();
+        // The watch loses the record of a new folder (older than a day, so
+        // never listed): the next scan lists the whole folder.
+        gLostBatches = 0;
+        gIncidentWatchSeams.completedBytes = LoseOneBatch;
+        Put(std::wstring(L"old_") + (c.failAt ? L"1" : L"0"), Json("2026-03-01T11:00:00", 50));
+        ASSERT_TRUE(
+            WaitUntil([&] { return GetIncidentIndexCounters().watchOverflows > counters.watchOverflows; }));
+        gIncidentWatchSeams.completedBytes = nullptr;
+        gFailListingAt = c.failAt;
+        gListingFailures = 1;
+        gIncidentScanSeams.listingFails = FailListingOnce;
+        EXPECT_EQ(Times(ScanIncidents(gDataPaths)), Times(before)) << c.what;
+        EXPECT_EQ(gListingFailures, 0) << c.what;
+        EXPECT_EQ(GetIncidentIndexCounters().listingFailures, counters.listingFailures + 1) << c.what;
+
+        ++severity;
+        ASSERT_TRUE(WriteFileBytes(Folder(L"a") + L"\\incident.json",
+                                   Json("2026-03-14T11:00:00", severity) + std::string(severity, ' ')));
+        const auto list = ScanMatchingLiteral(std::string("the scan after: ") + c.what);
+        ASSERT_EQ(list.size(), 3u);
+        EXPECT_EQ(list[2].severity, severity) << c.what;
+    }
+}
+
+// An incident.json that is there but cannot be read once keeps what the
+// index had (nothing, for a new folder), and is read again by the next scan
+// with no new record from the watch.
+TEST_F(ScannerFixture, AReadThatFailsOnceIsTriedAgain) {
+    ScanMatchingLiteral("first scan");
+    Put(L"edited", Json("2026-03-14T11:00:00", 50, "a.txt"));
+    ScanMatchingLiteral("made after start");
+    const uint64_t retries = GetIncidentIndexCounters().readRetries;
+    gIncidentScanSeams.readFails = FailReadOnce;
+    struct Case {
+        const wchar_t* folder;
+        std::string content;
+        std::vector<std::string> whileFailing;  // the files listed by the scan whose read failed
+    } cases[] = {
+        {L"edited", Json("2026-03-14T11:05:00", 90, "b.txt") + "  ", {"a.txt"}},
+        {L"new", Json("2026-03-14T11:10:00", 70, "c.txt"), {"b.txt"}},
+    };
+    for (const Case& c : cases) {
+        gFailReadOf = c.folder;
+        Put(c.folder, c.content);
+        ASSERT_TRUE(WaitUntil([&] { return IncidentIndexAwaits(c.folder); }));
+        std::vector<std::string> files;
+        for (const auto& s : ScanIncidents(gDataPaths)) files.push_back(s.file);
+        EXPECT_EQ(files, c.whileFailing);
+        EXPECT_TRUE(gFailReadOf.empty());
+        ScanMatchingLiteral("the scan after");
+    }
+    EXPECT_EQ(GetIncidentIndexCounters().readRetries, retries + 2);
+}
+
+// A census that takes its time leaves the watch taking batches: a new
+// incident from another writer is listed by the next scan, through its
+// barrier, with no restart of the watch and no listing.
+TEST_F(ScannerFixture, NewIncidentsAreListedWhileACensusRuns) {
+    Put(L"early", Json("2026-03-14T11:00:00", 50));
+    ScanMatchingLiteral("first scan");
+    gIncidentWatchSeams.censusStarted = Stall;
+    FakeClock::tick += kMinCensusPeriodMs;
+    ScanIncidents(gDataPaths);  // asks for the census
+    ASSERT_TRUE(WaitUntil([] { return gStalled.load(); }));
+    const IncidentIndexCounters before = GetIncidentIndexCounters();
+
+    Put(L"late", Json("2026-03-14T11:30:00", 90));
+    const auto list = ScanMatchingLiteral("while the census runs");
+    EXPECT_EQ(list.size(), 2u);
+    const IncidentIndexCounters during = GetIncidentIndexCounters();
+    EXPECT_EQ(during.fullRefreshes, before.fullRefreshes);
+    EXPECT_EQ(during.watchStarts, before.watchStarts);
+    EXPECT_GT(during.barriers, before.barriers);
+
+    ReleaseStall();
+    ASSERT_TRUE(WaitUntil([&] {
+        ScanIncidents(gDataPaths);
+        return GetIncidentIndexCounters().censuses > before.censuses;
+    }));
+    ScanMatchingLiteral("after the census");
+}
+
+// The census is compared with the index on its own thread: scans go on while
+// the comparison waits, and the scan that takes it looks at the differences
+// only (here, an edit the watch did not report).
+TEST_F(ScannerFixture, TheCensusIsComparedOffTheScansThread) {
+    Put(L"early", Json("2026-03-14T11:00:00", 50));
+    Put(L"other", Json("2026-03-14T11:01:00", 60));
+    ScanMatchingLiteral("first scan");
+    ASSERT_TRUE(WriteFileBytes(Folder(L"early") + L"\\incident.json", Json("2026-03-14T11:30:00", 90) + " "));
+    gIncidentScanSeams.censusCompare = Stall;
+    FakeClock::tick += kMinCensusPeriodMs;
+    ScanIncidents(gDataPaths);
+    ASSERT_TRUE(WaitUntil([] { return gStalled.load(); }));
+    EXPECT_NE(gStalledThread.load(), GetCurrentThreadId());
+    const IncidentIndexCounters before = GetIncidentIndexCounters();
+    EXPECT_EQ(ScanIncidents(gDataPaths).size(), 2u);
+    EXPECT_EQ(GetIncidentIndexCounters().censuses, before.censuses);
+
+    ReleaseStall();
+    ASSERT_TRUE(WaitUntil([&] {
+        ScanIncidents(gDataPaths);
+        return GetIncidentIndexCounters().censuses > before.censuses;
+    }));
+    const auto list = ScanMatchingLiteral("after the census");
+    EXPECT_EQ(list[0].severity, 90);
+    // The edited file alone was read.
+    EXPECT_EQ(GetIncidentIndexCounters().filesRead, before.filesRead + 1);
+}
+
+// An edit in place whose record is still on its way when the scan runs (the
+// watch is slow here): the scan's barrier waits for it.
+TEST_F(ScannerFixture, AnEditInPlaceIsListedByTheVeryNextScan) {
+    ScanMatchingLiteral("first scan");
+    Put(L"late", Json("2026-03-14T11:00:00", 50, "a.txt"));
+    ScanMatchingLiteral("the folder made after start");
+    const uint64_t refreshes = GetIncidentIndexCounters().fullRefreshes;
+
+    gIncidentWatchSeams.completedBytes = SlowBatch;
+    const std::string edited = Json("2026-03-14T11:09:00", 90, "b.txt");
+    ASSERT_TRUE(WriteFileBytes(Folder(L"late") + L"\\incident.json", edited));
+    const auto list = ScanMatchingLiteral("right after the edit");
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].file, "b.txt");
+    EXPECT_EQ(GetIncidentIndexCounters().fullRefreshes, refreshes);
+}
+
+// An exception half-way through a scan keeps the index and the names it was
+// handed: that scan gives the last list, the next carries on without
+// listing the folder again.
+TEST_F(ScannerFixture, AScanCutShortByAnExceptionKeepsTheIndex) {
+    Put(L"early", Json("2026-03-14T11:00:00", 50));
+    const auto before = ScanMatchingLiteral("first scan");
+    const IncidentIndexCounters counters = GetIncidentIndexCounters();
+    Put(L"late", Json("2026-03-14T11:30:00", 90));
+    ASSERT_TRUE(WaitUntil([] { return IncidentIndexAwaits(L"late"); }));
+
+    gThrows = 1;
+    gIncidentScanSeams.scanTaken = ThrowOnce;
+    std::vector<IncidentSummary> list;
+    EXPECT_NO_THROW(list = ScanIncidents(gDataPaths));
+    EXPECT_EQ(gThrows, 0);
+    EXPECT_EQ(Times(list), Times(before));
+    EXPECT_EQ(ScanMatchingLiteral("the scan after").size(), 2u);
+    const IncidentIndexCounters after = GetIncidentIndexCounters();
+    EXPECT_EQ(after.fullRefreshes, counters.fullRefreshes);
+    EXPECT_EQ(after.scanFailures, counters.scanFailures + 1);
 }

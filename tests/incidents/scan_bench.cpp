@@ -174,7 +174,7 @@ int main(int argc, char** argv) {
         static_cast<unsigned long long>(c0.fullRefreshes), static_cast<unsigned long long>(c1.fullRefreshes),
         static_cast<unsigned long long>(c1.filesRead - c0.filesRead));
 
-    // The census, on the watch thread, as the scan asks for it when it is due.
+    // The census, on its own thread, as the scan asks for it when it is due.
     gTickOffset += kMinCensusPeriodMs;
     const bool census = WaitUntil(
         [&] {
@@ -184,9 +184,63 @@ int main(int argc, char** argv) {
         600000);
     Check("after the census", list);
     const uint64_t censusMs = GetIncidentIndexCounters().lastCensusMs;
-    std::printf("census (enumerate and stat, watch thread): %s%llu ms -> next one after %.1f min\n",
+    std::printf("census (enumerate and stat, its own thread): %s%llu ms -> next one after %.1f min\n",
                 census ? "" : "NOT SEEN ", static_cast<unsigned long long>(censusMs),
                 CensusPeriodMs(static_cast<uint32_t>(censusMs)) / 60000.0);
+
+    // Polls while a census runs: it lists and stats on its own thread and is
+    // compared with the index a slice at a time there; the polls keep
+    // passing their barrier, and a folder from another writer made meanwhile
+    // is listed by the next one. Polls 100 ms apart (the tray's are 3 s apart)
+    // to sample the census through.
+    gTickOffset += CensusPeriodMs(static_cast<uint32_t>(censusMs));
+    const IncidentIndexCounters c2 = GetIncidentIndexCounters();
+    std::vector<double> during;
+    double afterForeignDuring = -1, mergeMs = -1;
+    bool foreignListed = false, foreignMade = false;
+    const std::wstring foreign2 = JoinPath(gDataPaths.incidentsDir, L"zz_bench_during_census");
+    const auto censusStart = Clock::now();
+    while (Ms(censusStart, Clock::now()) < 600000) {
+        const double ms = TimedMs([&] { list = ScanIncidents(gDataPaths); });
+        if (GetIncidentIndexCounters().censuses > c2.censuses) {
+            mergeMs = ms;
+            break;
+        }
+        if (foreignMade && afterForeignDuring < 0) {
+            afterForeignDuring = ms;
+            for (const IncidentSummary& s : list)
+                foreignListed = foreignListed || s.incidentFolder == "zz_bench_during_census";
+        } else {
+            during.push_back(ms);
+        }
+        if (!foreignMade && during.size() == 5) {
+            EnsureDirectoryTree(foreign2);
+            WriteFileBytes(JoinPath(foreign2, L"incident.json"),
+                           BuildIncidentJson(NowLocalIso(), kReasonBurst, 70, false, L"C:\\y", false, L""));
+            foreignMade = true;
+        }
+        Sleep(100);
+    }
+    const double censusWall = Ms(censusStart, Clock::now());
+    Check("after a census with polls during it", list);
+    const IncidentIndexCounters c3 = GetIncidentIndexCounters();
+    std::sort(during.begin(), during.end());
+    if (during.empty()) during.push_back(-1);
+    std::printf(
+        "polls while a census runs (%.1f s from the request to the poll that took it): %zu polls, median "
+        "%.2f "
+        "ms, max %.2f ms\n",
+        censusWall / 1000.0, during.size(), during[during.size() / 2], during.back());
+    std::printf(
+        "  poll right after a new folder (other writer) during the census: %.2f ms, listed: %s; full "
+        "refreshes "
+        "%llu, watch starts %llu during it\n",
+        afterForeignDuring, foreignListed ? "yes" : "NO",
+        static_cast<unsigned long long>(c3.fullRefreshes - c2.fullRefreshes),
+        static_cast<unsigned long long>(c3.watchStarts - c2.watchStarts));
+    std::printf(
+        "  the poll that took the census's differences: %.2f ms (census listing %llu ms on its thread)\n",
+        mergeMs, static_cast<unsigned long long>(c3.lastCensusMs));
 
     const IncidentIndexCounters end = GetIncidentIndexCounters();
     std::printf(
