@@ -1,11 +1,14 @@
 // The content check's judgement. A format with a fixed signature is judged by
 // it first; without it, a random-looking head is what a cipher leaves behind,
 // while a short, zero-filled or otherwise plain head is a file still being
-// written. Compressed formats look random by nature, so for them only the
-// signature decides; the middle sample counts only for formats whose middle
-// never looks random: text, SQLite pages, uncompressed BMP pixels and PCM
-// audio. The entropy threshold is measured on tests/corpora/content (see
-// kRandomFraction).
+// written. A signature is easily kept by an encryptor, so the records after
+// it and the record the format ends with are checked too
+// (fsmon/content_structure.h): broken structure followed by random-looking
+// bytes is encrypted-like. Compressed formats look random by nature, so for
+// them only signatures and structure decide; the middle and end samples count
+// by their bytes only for formats whose content never looks random: text,
+// SQLite pages, uncompressed BMP pixels and PCM audio. The entropy threshold
+// is measured on tests/corpora/content (see kRandomFraction).
 #include "fsmon/content_classifier.h"
 
 #include <cmath>

@@ -87,6 +87,32 @@ StructureFinding Zip(const ContentSamples& s) {
     for (size_t i = from; i + 4 <= tn; ++i) {
         if (t[i] == 'P' && (At(t, tn, i, "PK\x01\x02", 4) || At(t, tn, i, "PK\x03\x04", 4))) return {};
     }
+    // Follow the entries from the start by their sizes: an entry that runs
+    // past the end is a file cut short; one that ends inside the samples on
+    // anything but the next header is damage.
+    uint64_t pos = 0;
+    for (int entries = 0; entries < 4096; ++entries) {
+        const uint8_t* p = nullptr;
+        size_t avail = 0;
+        if (pos + 30 <= n) {
+            p = h + pos;
+            avail = n - size_t(pos);
+        } else if (pos >= tailAt && pos + 30 <= s.fileSize && pos - tailAt + 30 <= tn) {
+            p = t + (pos - tailAt);
+            avail = tn - size_t(pos - tailAt);
+        } else {
+            if (pos + 4 > s.fileSize) return {};  // the archive stops inside an entry: cut short
+            break;                                // the next header lies between the samples
+        }
+        (void)avail;
+        if (std::memcmp(p, "PK\x01\x02", 4) == 0) return {};  // the central directory is there
+        if (std::memcmp(p, "PK\x03\x04", 4) != 0 || (Le16(p + 6) & 0x08)) {
+            // Sizes after the data (streamed entries) cannot be followed.
+            if (std::memcmp(p, "PK\x03\x04", 4) == 0) break;
+            return TailBroken("local header");
+        }
+        pos += 30 + uint64_t(Le16(p + 26)) + Le16(p + 28) + Le32(p + 18);
+    }
     return TailBroken("end of central directory");
 }
 
@@ -129,19 +155,35 @@ StructureFinding Png(const ContentSamples& s) {
     if (n < 33) return {};
     if (Be32(h + 8) != 13 || !At(h, n, 12, "IHDR", 4) || Crc32(h + 12, 17) != Be32(h + 29))
         return Broken(16, "IHDR chunk");
-    size_t pos = 33;
-    while (pos + 8 <= n) {
-        const uint32_t len = Be32(h + pos);
-        bool letters = len < 0x80000000u;
+    const auto chunkHeader = [](const uint8_t* p) {
+        bool letters = Be32(p) < 0x80000000u;
         for (int i = 0; i < 4 && letters; ++i) {
-            const uint8_t c = h[pos + 4 + i];
+            const uint8_t c = p[4 + i];
             letters = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
         }
-        if (!letters) return Broken(pos, "chunk header");
-        pos += 12 + size_t(len);
+        return letters;
+    };
+    uint64_t pos = 33;
+    uint32_t lastLen = 0;
+    while (pos + 8 <= n) {
+        if (!chunkHeader(h + pos)) return Broken(size_t(pos), "chunk header");
+        lastLen = Be32(h + pos);
+        pos += 12 + uint64_t(lastLen);
     }
     for (size_t i = 0; i + 8 <= s.tailSize; ++i) {
         if (s.tail[i] == 'I' && At(s.tail, s.tailSize, i, "IEND\xAE\x42\x60\x82", 8)) return {};
+    }
+    // No IEND. The chunk the head ends in runs past the end: a file cut short.
+    if (pos + 8 > s.fileSize) return {};
+    // Writers split the image data into chunks of one size: where the chain
+    // of that size crosses the tail, a file cut short still has chunk headers.
+    const uint64_t tailAt = TailOffset(s);
+    if (lastLen > 0 && s.tail) {
+        const uint64_t step = 12 + uint64_t(lastLen);
+        uint64_t at = pos;
+        if (at < tailAt) at += (tailAt - at + step - 1) / step * step;
+        for (; at + 8 <= s.fileSize && at - tailAt + 8 <= s.tailSize; at += step)
+            if (chunkHeader(s.tail + (at - tailAt))) return {};
     }
     return TailBroken("IEND chunk");
 }
