@@ -779,6 +779,11 @@ ContentEvidence ClassifySamples(const std::wstring& claimName, const ContentSamp
     if (s.headSize > kContentSampleBytes) s.headSize = kContentSampleBytes;
     if (s.middleSize > kContentSampleBytes) s.middleSize = kContentSampleBytes;
     if (s.tailSize > s.fileSize) s.tailSize = size_t(s.fileSize);
+    if (!s.tail && s.headSize > 0 && s.fileSize <= s.headSize) {
+        // The head holds the whole file: it is its own end.
+        s.tail = s.head;
+        s.tailSize = s.headSize;
+    }
     const uint8_t* head = s.head;
     const size_t headSize = s.headSize;
     const uint8_t* middle = s.middle;

@@ -4,6 +4,7 @@
 // samples are judged.
 #include "fsmon/content_structure.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -193,10 +194,12 @@ StructureFinding Jpeg(const ContentSamples& s) {
     const uint8_t* h = s.head;
     const size_t n = s.headSize;
     size_t pos = 2;
+    uint64_t scanAt = 0;  // where the entropy-coded data starts, when the head shows it
     while (pos + 4 <= n) {
         if (h[pos] != 0xFF) return Broken(pos, "marker segment");
         while (pos + 4 <= n && h[pos + 1] == 0xFF) ++pos;  // fill bytes
         const uint8_t m = h[pos + 1];
+        if (m == 0xDA) scanAt = pos + 2 + Be16(h + pos + 2);
         if (m == 0xDA || m == 0xD9) break;  // the scan starts, or an empty image ends
         if ((m >= 0xD0 && m <= 0xD8) || m == 0x01) {
             pos += 2;
@@ -210,7 +213,10 @@ StructureFinding Jpeg(const ContentSamples& s) {
     size_t end = s.tailSize;
     while (end > 0 && (s.tail[end - 1] == 0 || s.tail[end - 1] == 0xFF)) --end;
     if (end >= 2 && s.tail[end - 2] == 0xFF && s.tail[end - 1] == 0xD9) return {};
-    if (JpegStuffingFaults(s.tail, s.tailSize) >= 4) return TailBroken("end marker");
+    // Only scan bytes obey it: the tables before the scan may hold any byte.
+    const uint64_t tailAt = TailOffset(s);
+    const size_t from = scanAt > tailAt ? size_t(std::min<uint64_t>(scanAt - tailAt, s.tailSize)) : 0;
+    if (JpegStuffingFaults(s.tail + from, s.tailSize - from) >= 4) return TailBroken("end marker");
     return {};
 }
 
@@ -399,7 +405,7 @@ StructureFinding Ogg(const ContentSamples& s) {
     if (h[4] != 0 || h[5] > 7 || h[26] == 0) return Broken(4, "page header");
     const size_t packet = 27 + h[26];
     if (packet + 8 > n) return {};
-    static const char* const kIds[] = {"\x01vorbis", "OpusHead", "\x7F" "FLAC", "\x80theora", "Speex   ",
+    static const char* const kIds[] = {"\x01vorbis", "OpusHead", "\177FLAC", "\x80theora", "Speex   ",
                                        "fishead",  "OVP80",    "\x80kate",      "BBCD"};
     for (const char* id : kIds)
         if (At(h, n, packet, id, std::strlen(id))) return {};
