@@ -198,6 +198,7 @@ StructureFinding Jpeg(const ContentSamples& s) {
     while (pos + 4 <= n) {
         if (h[pos] != 0xFF) return Broken(pos, "marker segment");
         while (pos + 4 <= n && h[pos + 1] == 0xFF) ++pos;  // fill bytes
+        if (pos + 4 > n) break;
         const uint8_t m = h[pos + 1];
         if (m == 0xDA) scanAt = pos + 2 + Be16(h + pos + 2);
         if (m == 0xDA || m == 0xD9) break;  // the scan starts, or an empty image ends
@@ -454,6 +455,7 @@ StructureFinding Tiff(const ContentSamples& s) {
 // --- ICO: the image directory.
 StructureFinding Ico(const ContentSamples& s) {
     const uint8_t* h = s.head;
+    if (s.headSize < 6) return {};
     const size_t count = Le16(h + 4);
     for (size_t e = 0; e < count && 6 + 16 * (e + 1) <= s.headSize; ++e) {
         const uint8_t* q = h + 6 + 16 * e;
