@@ -62,6 +62,7 @@ constexpr DWORD kIdleWaitMs = 3000;
 struct ContentCheckRecord {
     std::mutex mutex;
     ContentQueue queue;
+    ReplacedMemory replaced;  // unpaired names of recent batches
     HANDLE thread = nullptr;
     DWORD threadId = 0;
     HANDLE wake = nullptr;  // auto-reset: work arrived
@@ -325,10 +326,12 @@ void QueueContentChecks(const std::wstring& folder, const std::wstring& tree,
     if (items.empty()) return;
     std::lock_guard<std::mutex> guard(gContentCheck.mutex);
     // Checked under the lock: the stop takes the same lock before it takes the thread.
-    if (StopRequested() || !EnsureWorkerLocked()) return;
+    if (StopRequested()) return;
+    const std::vector<ContentCheckItem> checks = PairAcrossBatches(gContentCheck.replaced, tree, items, GetTickCount64());
+    if (checks.empty() || !EnsureWorkerLocked()) return;
     const uint64_t before = gContentCheck.queue.dropped;
     const size_t limit = gContentQueueLimit.load();
-    for (const ContentCheckItem& item : items) {
+    for (const ContentCheckItem& item : checks) {
         ContentWork work;
         work.folder = folder;
         work.tree = tree;
@@ -352,6 +355,7 @@ void StopContentChecks() {
         stop = std::exchange(gContentCheck.stop, nullptr);
         dropReport = TakeDropReport(gContentCheck.queue, true);
         ClearContentQueue(gContentCheck.queue);
+        gContentCheck.replaced = ReplacedMemory();
     }
     if (dropReport) LogDropped(dropReport);
     if (stop) SetEvent(stop);

@@ -49,18 +49,21 @@ std::wstring Stem(const std::wstring& folded) {
     return dot == std::wstring::npos || dot < NameStart(folded) ? folded : folded.substr(0, dot);
 }
 
-// The deleted user file a new file replaces: same folder, the old name with
-// an extension added (a.docx -> a.docx.locked) or replaced (a.docx -> a.ryk).
+// Whether a new file replaces a deleted user file: same folder, the old
+// name with an extension added (a.docx -> a.docx.locked) or replaced
+// (a.docx -> a.ryk). Both folded.
+bool Replaces(const std::wstring& folded, const std::wstring& old) {
+    if (old == folded) return false;
+    const bool appended = folded.size() > old.size() + 1 && folded.compare(0, old.size(), old) == 0 &&
+                          folded[old.size()] == L'.' && folded.find_first_of(L"\\/", old.size()) == std::wstring::npos;
+    const std::wstring stem = Stem(old);
+    return appended || (stem != old && Stem(folded) == stem);
+}
+
 const std::wstring* ReplacedOriginal(const std::wstring& folded, const std::vector<std::wstring>& removed,
                                      const std::vector<std::wstring>& removedFolded) {
     for (size_t i = 0; i < removed.size(); ++i) {
-        const std::wstring& old = removedFolded[i];
-        if (old == folded || !IsContentCheckedName(removed[i])) continue;
-        const bool appended = folded.size() > old.size() + 1 && folded.compare(0, old.size(), old) == 0 &&
-                              folded[old.size()] == L'.' && folded.find_first_of(L"\\/", old.size()) == std::wstring::npos;
-        const std::wstring stem = Stem(old);
-        const bool replaced = stem != old && Stem(folded) == stem;
-        if (appended || replaced) return &removed[i];
+        if (IsContentCheckedName(removed[i]) && Replaces(folded, removedFolded[i])) return &removed[i];
     }
     return nullptr;
 }
@@ -92,6 +95,7 @@ std::vector<ContentCheckItem> ContentCheckNames(const std::vector<BatchRecordNam
         }
     }
     std::vector<ContentCheckItem> items;
+    std::vector<std::wstring> pairedOriginals;  // folded
     for (const std::wstring& name : order) {
         const std::wstring key = FoldAscii(name);
         const uint32_t action = last[key].second;
@@ -103,12 +107,76 @@ std::vector<ContentCheckItem> ContentCheckNames(const std::vector<BatchRecordNam
             item.claim = from->second;
         } else if (!IsContentCheckedName(name)) {
             const std::wstring* original = ReplacedOriginal(key, removed, removedFolded);
-            if (!original) continue;
-            item.claim = *original;
+            if (original) {
+                item.claim = *original;
+                pairedOriginals.push_back(FoldAscii(*original));
+            } else {
+                item.kind = ContentItemKind::kUnpairedNew;
+            }
         }
         items.push_back(std::move(item));
     }
+    // Deleted user files no new name of this batch replaced, each once, still deleted at the end.
+    for (size_t i = 0; i < removed.size(); ++i) {
+        const std::wstring& key = removedFolded[i];
+        if (!IsContentCheckedName(removed[i]) || last[key].second != kActionRemoved ||
+            std::find(pairedOriginals.begin(), pairedOriginals.end(), key) != pairedOriginals.end())
+            continue;
+        pairedOriginals.push_back(key);
+        items.push_back({removed[i], L"", ContentItemKind::kUnpairedRemoved});
+    }
     return items;
+}
+
+std::vector<ContentCheckItem> PairAcrossBatches(ReplacedMemory& memory, const std::wstring& tree,
+                                                const std::vector<ContentCheckItem>& items, uint64_t nowMs) {
+    const std::wstring treeKey = FoldAscii(tree);
+    for (std::vector<ReplacedMemory::Entry>* list : {&memory.added, &memory.removed}) {
+        list->erase(std::remove_if(list->begin(), list->end(),
+                                   [&](const ReplacedMemory::Entry& e) {
+                                       return nowMs < e.ms || nowMs - e.ms > kReplacedPairWindowMs;
+                                   }),
+                    list->end());
+    }
+    const auto remember = [&](std::vector<ReplacedMemory::Entry>& list, const std::wstring& name) {
+        const std::wstring key = FoldAscii(name);
+        for (ReplacedMemory::Entry& e : list) {
+            if (e.tree == treeKey && FoldAscii(e.name) == key) {
+                e.ms = nowMs;
+                return;
+            }
+        }
+        if (list.size() >= kReplacedMemoryLimit) list.erase(list.begin());
+        list.push_back({treeKey, name, nowMs});
+    };
+    std::vector<ContentCheckItem> out;
+    for (const ContentCheckItem& item : items) {
+        const std::wstring key = FoldAscii(item.name);
+        if (item.kind == ContentItemKind::kCheck) {
+            out.push_back(item);
+        } else if (item.kind == ContentItemKind::kUnpairedNew) {
+            auto original = std::find_if(memory.removed.begin(), memory.removed.end(), [&](const ReplacedMemory::Entry& e) {
+                return e.tree == treeKey && Replaces(key, FoldAscii(e.name));
+            });
+            if (original != memory.removed.end()) {
+                out.push_back({item.name, original->name, ContentItemKind::kCheck});
+                memory.removed.erase(original);
+            } else {
+                remember(memory.added, item.name);
+            }
+        } else {
+            auto replacement = std::find_if(memory.added.begin(), memory.added.end(), [&](const ReplacedMemory::Entry& e) {
+                return e.tree == treeKey && Replaces(FoldAscii(e.name), key);
+            });
+            if (replacement != memory.added.end()) {
+                out.push_back({replacement->name, item.name, ContentItemKind::kCheck});
+                memory.added.erase(replacement);
+            } else {
+                remember(memory.removed, item.name);
+            }
+        }
+    }
+    return out;
 }
 
 std::wstring WaitingKey(const std::wstring& tree, const std::wstring& name) {

@@ -32,12 +32,38 @@ struct BatchRecordName {
     std::wstring name;
     uint32_t action = 0;
 };
+// Besides the files to check, the list carries the names a later batch may
+// pair with (the write and the delete of a replaced file may arrive in
+// different batches): new files with unchecked names that found no deleted
+// original, and deleted user files that found no new name (PairAcrossBatches).
+enum class ContentItemKind { kCheck, kUnpairedNew, kUnpairedRemoved };
 struct ContentCheckItem {
     std::wstring name;
     std::wstring claim;  // the old name the content is judged against; empty: its own
-    bool operator==(const ContentCheckItem& o) const { return name == o.name && claim == o.claim; }
+    ContentItemKind kind = ContentItemKind::kCheck;
+    bool operator==(const ContentCheckItem& o) const { return name == o.name && claim == o.claim && kind == o.kind; }
 };
 std::vector<ContentCheckItem> ContentCheckNames(const std::vector<BatchRecordName>& records);
+
+// The unpaired names of recent batches, per watched tree, for
+// kReplacedPairWindowMs, at most kReplacedMemoryLimit of each kind over the
+// agent (the oldest go first).
+constexpr uint64_t kReplacedPairWindowMs = 10 * 1000;
+constexpr size_t kReplacedMemoryLimit = 256;
+struct ReplacedMemory {
+    struct Entry {
+        std::wstring tree;
+        std::wstring name;
+        uint64_t ms = 0;
+    };
+    std::vector<Entry> added, removed;
+};
+// The check items of one batch, its unpaired names paired with those of the
+// tree's earlier batches (a new file whose original a later batch deleted is
+// checked then, against the original's name); what stays unpaired is
+// remembered. Returns only kCheck items.
+std::vector<ContentCheckItem> PairAcrossBatches(ReplacedMemory& memory, const std::wstring& tree,
+                                                const std::vector<ContentCheckItem>& items, uint64_t nowMs);
 
 // One file to check. The folder is the watched folder as its watcher names
 // it (the log's and the incident's "folder"); the tree is its resolved key,

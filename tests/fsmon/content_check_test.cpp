@@ -338,3 +338,19 @@ TEST_F(ContentCheckFixture, ThreeFilesInThreeTreesMakeTheIncident) {
     EXPECT_EQ(incidents[0].reason, kReasonEncryptedContent);
     EXPECT_EQ(incidents[0].folder, WideToUtf8(dir.Sub(L"Downloads")));
 }
+
+// A new file written in one batch and the user file it replaces deleted in a
+// later one: the later batch has it checked, against the deleted name.
+TEST_F(ContentCheckFixture, AReplacedFileIsCheckedWhenItsOriginalGoesLater) {
+    ASSERT_TRUE(WriteFileBytes(Path(L"budget.xlsx.locked"), CorpusFile("budget.xlsx", 0)));
+    Batch({Record(FILE_ACTION_ADDED, L"budget.xlsx.locked"), Record(FILE_ACTION_MODIFIED, L"budget.xlsx.locked")});
+    ASSERT_TRUE(WaitContentChecksIdle(10000));
+    EXPECT_EQ(gContentCheckCounters.queued.load(), 0u);
+    Batch({Record(FILE_ACTION_REMOVED, L"budget.xlsx")});
+    ASSERT_TRUE(WaitContentChecksIdle(10000));
+    const std::vector<std::string> checks = LinesOfType("content_check");
+    ASSERT_EQ(checks.size(), 1u);
+    EXPECT_NE(checks[0].find("\"file\":\"budget.xlsx.locked\",\"verdict\":\"encrypted_like\""), std::string::npos)
+        << checks[0];
+    EXPECT_NE(checks[0].find(",\"claimed_from\":\"budget.xlsx\"}"), std::string::npos) << checks[0];
+}

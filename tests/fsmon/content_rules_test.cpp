@@ -78,7 +78,8 @@ TEST(ContentCheckNames, EachFileOnceAndOnlyWhatIsStillThere) {
     };
     for (const auto& c : cases) {
         std::vector<std::wstring> names;
-        for (const ContentCheckItem& item : ContentCheckNames(c.records)) names.push_back(item.name);
+        for (const ContentCheckItem& item : ContentCheckNames(c.records))
+            if (item.kind == ContentItemKind::kCheck) names.push_back(item.name);
         EXPECT_EQ(names, c.names) << c.what;
     }
 }
@@ -114,7 +115,9 @@ TEST(ContentCheckNames, RenamedAndReplacedFilesKeepTheirOldClaim) {
          {{L"l.docx", kRenamedOld}, {L"l.docx.ryk", kRenamedNew}, {L"l.docx.ryk", kRemoved}}, {}},
     };
     for (const auto& c : cases) {
-        const std::vector<ContentCheckItem> got = ContentCheckNames(c.records);
+        std::vector<ContentCheckItem> got;
+        for (const ContentCheckItem& item : ContentCheckNames(c.records))
+            if (item.kind == ContentItemKind::kCheck) got.push_back(item);
         EXPECT_EQ(got.size(), c.items.size()) << c.what;
         for (size_t i = 0; i < got.size() && i < c.items.size(); ++i) {
             EXPECT_EQ(WideToUtf8(got[i].name), WideToUtf8(c.items[i].name)) << c.what;
@@ -283,6 +286,56 @@ TEST(EncryptedTracker, TwoDistinctFilesOfOneTreeWithinAMinute) {
                 << c.what << ", file " << i;
         }
     }
+}
+
+// A new file and the deletion of the user file it replaces, in different
+// batches: the later batch pairs them, within ten seconds, in the same tree.
+TEST(ContentCheckNames, ReplacedFilesPairAcrossBatches) {
+    using K = ContentItemKind;
+    // What a batch leaves unpaired.
+    const std::vector<ContentCheckItem> left =
+        ContentCheckNames({{L"a.docx.ryk", kAdded}, {L"tmp1.tmp", kModified}, {L"b.pdf", kRemoved},
+                           {L"c.pdf", kRemoved}, {L"c.pdf", kAdded}, {L"d.txt", kRemoved}, {L"d.txt.enc", kAdded}});
+    const std::vector<ContentCheckItem> want = {{L"a.docx.ryk", L"", K::kUnpairedNew},
+                                                {L"tmp1.tmp", L"", K::kUnpairedNew},
+                                                {L"c.pdf", L"", K::kCheck},
+                                                {L"d.txt.enc", L"d.txt", K::kCheck},
+                                                {L"b.pdf", L"", K::kUnpairedRemoved}};
+    EXPECT_TRUE(left == want);
+
+    const wchar_t* T = L"c:\\users\\u\\documents";
+    const wchar_t* U = L"c:\\users\\u\\desktop";
+    const struct Step {
+        const wchar_t* tree;
+        std::vector<BatchRecordName> records;
+        uint64_t ms;
+        std::vector<ContentCheckItem> checks;
+    } steps[] = {
+        // Written in one batch, the original deleted in the next.
+        {T, {{L"Sub\\a.docx.ryk", kAdded}}, 0, {}},
+        {T, {{L"Sub\\a.docx.ryk", kModified}}, 500, {}},
+        {T, {{L"Sub\\a.docx", kRemoved}}, 1000, {{L"Sub\\a.docx.ryk", L"Sub\\a.docx", K::kCheck}}},
+        // Deleted first, the new file later; and the pair is used once.
+        {T, {{L"b.xlsx", kRemoved}}, 2000, {}},
+        {T, {{L"b.xlsx.locked", kAdded}}, 2500, {{L"b.xlsx.locked", L"b.xlsx", K::kCheck}}},
+        {T, {{L"b.xlsx.locked", kModified}}, 2600, {}},
+        // Another tree's deletion is no original.
+        {U, {{L"c.pdf", kRemoved}}, 3000, {}},
+        {T, {{L"c.pdf.ryk", kAdded}}, 3100, {}},
+        // Beyond ten seconds the memory is gone.
+        {T, {{L"e.jpg.ryk", kAdded}}, 4000, {}},
+        {T, {{L"e.jpg", kRemoved}}, 4000 + kReplacedPairWindowMs + 1, {}},
+    };
+    ReplacedMemory memory;
+    for (size_t i = 0; i < sizeof steps / sizeof steps[0]; ++i) {
+        const Step& s = steps[i];
+        const std::vector<ContentCheckItem> got =
+            PairAcrossBatches(memory, s.tree, ContentCheckNames(s.records), 1000000 + s.ms);
+        EXPECT_TRUE(got == s.checks) << "step " << i << ": " << got.size() << " checks";
+    }
+    for (int i = 0; i < 1000; ++i)
+        PairAcrossBatches(memory, T, {{L"f" + std::to_wstring(i) + L".tmp", L"", K::kUnpairedNew}}, 2000000);
+    EXPECT_EQ(memory.added.size(), kReplacedMemoryLimit);
 }
 
 // The slow rule: three distinct files anywhere within ten minutes.
