@@ -192,7 +192,8 @@ struct SampleBuffers {
 void PushRetry(ContentWork& work, uint64_t delayMs) {
     std::lock_guard<std::mutex> guard(gContentCheck.mutex);
     const uint64_t before = gContentCheck.queue.dropped;
-    PushContentRetry(gContentCheck.queue, std::move(work), GetTickCount64(), delayMs, gContentQueueLimit.load());
+    PushContentRetry(gContentCheck.queue, std::move(work), GetTickCount64(), delayMs,
+                     gContentQueueLimit.load());
     gContentCheckCounters.dropped += gContentCheck.queue.dropped - before;
 }
 
@@ -238,9 +239,10 @@ void CheckOne(ContentWork& work, EncryptedTracker& tracker, SampleBuffers& buffe
         return;
     }
     ++gContentCheckCounters.encrypted;
-    LogEvent("content_check",
-             ContentCheckMembers(JsonEscape(WideToUtf8(work.folder)), JsonEscape(WideToUtf8(work.name)), evidence,
-                                 work.claim.empty() ? std::string() : JsonEscape(WideToUtf8(work.claim))));
+    LogEvent(
+        "content_check",
+        ContentCheckMembers(JsonEscape(WideToUtf8(work.folder)), JsonEscape(WideToUtf8(work.name)), evidence,
+                            work.claim.empty() ? std::string() : JsonEscape(WideToUtf8(work.claim))));
     if (NoteEncryptedLike(tracker, work.tree, work.name, GetTickCount64()))
         CreateIncidentWithFile(kReasonEncryptedContent, EncryptedContentSeverity(), work.folder, work.name);
 }
@@ -327,7 +329,8 @@ void QueueContentChecks(const std::wstring& folder, const std::wstring& tree,
     std::lock_guard<std::mutex> guard(gContentCheck.mutex);
     // Checked under the lock: the stop takes the same lock before it takes the thread.
     if (StopRequested()) return;
-    const std::vector<ContentCheckItem> checks = PairAcrossBatches(gContentCheck.replaced, tree, items, GetTickCount64());
+    const std::vector<ContentCheckItem> checks =
+        PairAcrossBatches(gContentCheck.replaced, tree, items, GetTickCount64());
     if (checks.empty() || !EnsureWorkerLocked()) return;
     const uint64_t before = gContentCheck.queue.dropped;
     const size_t limit = gContentQueueLimit.load();

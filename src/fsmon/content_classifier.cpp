@@ -895,11 +895,13 @@ ContentEvidence ClassifySamples(const std::wstring& claimName, const ContentSamp
             case Kind::kRtf:
                 ev.middleChecked = hasMiddle;
                 broken = (hasMiddle && LookAtText(middle, middleSize) == TextLook::kRandom) ||
-                         (hasTail && lastSize >= kMinJudgedBytes && LookAtText(last, lastSize) == TextLook::kRandom);
+                         (hasTail && lastSize >= kMinJudgedBytes &&
+                          LookAtText(last, lastSize) == TextLook::kRandom);
                 break;
             case Kind::kSqlite:
                 ev.middleChecked = hasMiddle;
-                broken = hasMiddle && SqlitePageLooksBroken(head, headSize, fileSize, middleOffset, middle, middleSize);
+                broken = hasMiddle &&
+                         SqlitePageLooksBroken(head, headSize, fileSize, middleOffset, middle, middleSize);
                 if (!broken && hasTail && lastSize == kContentSampleBytes && s.tailSize >= lastSize) {
                     broken = SqlitePageLooksBroken(head, headSize, fileSize, lastOffset, last, lastSize);
                     if (broken) where = ", random-looking end";

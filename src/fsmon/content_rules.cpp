@@ -55,7 +55,8 @@ std::wstring Stem(const std::wstring& folded) {
 bool Replaces(const std::wstring& folded, const std::wstring& old) {
     if (old == folded) return false;
     const bool appended = folded.size() > old.size() + 1 && folded.compare(0, old.size(), old) == 0 &&
-                          folded[old.size()] == L'.' && folded.find_first_of(L"\\/", old.size()) == std::wstring::npos;
+                          folded[old.size()] == L'.' &&
+                          folded.find_first_of(L"\\/", old.size()) == std::wstring::npos;
     const std::wstring stem = Stem(old);
     return appended || (stem != old && Stem(folded) == stem);
 }
@@ -74,7 +75,7 @@ std::vector<ContentCheckItem> ContentCheckNames(const std::vector<BatchRecordNam
     // Each name's last action decides; the order is that of its first record.
     std::vector<std::wstring> order;
     std::unordered_map<std::wstring, std::pair<size_t, uint32_t>> last;  // folded -> (index in order, action)
-    std::unordered_map<std::wstring, std::wstring> renamedFrom;         // folded new name -> old name
+    std::unordered_map<std::wstring, std::wstring> renamedFrom;          // folded new name -> old name
     std::vector<std::wstring> removed, removedFolded;
     for (size_t r = 0; r < records.size(); ++r) {
         const BatchRecordName& record = records[r];
@@ -155,9 +156,10 @@ std::vector<ContentCheckItem> PairAcrossBatches(ReplacedMemory& memory, const st
         if (item.kind == ContentItemKind::kCheck) {
             out.push_back(item);
         } else if (item.kind == ContentItemKind::kUnpairedNew) {
-            auto original = std::find_if(memory.removed.begin(), memory.removed.end(), [&](const ReplacedMemory::Entry& e) {
-                return e.tree == treeKey && Replaces(key, FoldAscii(e.name));
-            });
+            auto original = std::find_if(memory.removed.begin(), memory.removed.end(),
+                                         [&](const ReplacedMemory::Entry& e) {
+                                             return e.tree == treeKey && Replaces(key, FoldAscii(e.name));
+                                         });
             if (original != memory.removed.end()) {
                 out.push_back({item.name, original->name, ContentItemKind::kCheck});
                 memory.removed.erase(original);
@@ -165,9 +167,10 @@ std::vector<ContentCheckItem> PairAcrossBatches(ReplacedMemory& memory, const st
                 remember(memory.added, item.name);
             }
         } else {
-            auto replacement = std::find_if(memory.added.begin(), memory.added.end(), [&](const ReplacedMemory::Entry& e) {
-                return e.tree == treeKey && Replaces(FoldAscii(e.name), key);
-            });
+            auto replacement =
+                std::find_if(memory.added.begin(), memory.added.end(), [&](const ReplacedMemory::Entry& e) {
+                    return e.tree == treeKey && Replaces(FoldAscii(e.name), key);
+                });
             if (replacement != memory.added.end()) {
                 out.push_back({replacement->name, item.name, ContentItemKind::kCheck});
                 memory.added.erase(replacement);
@@ -275,7 +278,9 @@ bool NoteEncryptedLike(EncryptedTracker& tracker, const std::wstring& tree, cons
                        uint64_t nowMs) {
     const std::wstring treeKey = FoldAscii(tree);
     const auto stale = [&](uint64_t window) {
-        return [nowMs, window](const EncryptedTracker::Seen& s) { return nowMs < s.ms || nowMs - s.ms > window; };
+        return [nowMs, window](const EncryptedTracker::Seen& s) {
+            return nowMs < s.ms || nowMs - s.ms > window;
+        };
     };
     // Trees whose names all left the window are forgotten, so memory follows
     // the trees with recent findings only.
@@ -285,7 +290,8 @@ bool NoteEncryptedLike(EncryptedTracker& tracker, const std::wstring& tree, cons
         it = seen.empty() && it->first != treeKey ? tracker.trees.erase(it) : std::next(it);
     }
     std::vector<EncryptedTracker::Seen>& anywhere = tracker.anywhere;
-    anywhere.erase(std::remove_if(anywhere.begin(), anywhere.end(), stale(kEncryptedSlowWindowMs)), anywhere.end());
+    anywhere.erase(std::remove_if(anywhere.begin(), anywhere.end(), stale(kEncryptedSlowWindowMs)),
+                   anywhere.end());
 
     const std::wstring key = FoldAscii(name);
     const std::wstring wideKey = treeKey + L'\n' + key;

@@ -41,7 +41,9 @@ struct ContentCheckItem {
     std::wstring name;
     std::wstring claim;  // the old name the content is judged against; empty: its own
     ContentItemKind kind = ContentItemKind::kCheck;
-    bool operator==(const ContentCheckItem& o) const { return name == o.name && claim == o.claim && kind == o.kind; }
+    bool operator==(const ContentCheckItem& o) const {
+        return name == o.name && claim == o.claim && kind == o.kind;
+    }
 };
 std::vector<ContentCheckItem> ContentCheckNames(const std::vector<BatchRecordName>& records);
 

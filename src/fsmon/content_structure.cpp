@@ -62,7 +62,8 @@ StructureFinding Zip(const ContentSamples& s) {
     const uint8_t* h = s.head;
     const size_t n = s.headSize;
     if (At(h, n, 0, "PK\x03\x04", 4) && n >= 30) {
-        static const uint16_t kMethods[] = {0, 1, 2, 3, 4, 5, 6, 8, 9, 10, 12, 14, 18, 19, 20, 93, 94, 95, 96, 97, 98, 99};
+        static const uint16_t kMethods[] = {0,  1,  2,  3,  4,  5,  6,  8,  9,  10, 12,
+                                            14, 18, 19, 20, 93, 94, 95, 96, 97, 98, 99};
         const uint16_t method = Le16(h + 8);
         bool known = false;
         for (uint16_t m : kMethods) known = known || m == method;
@@ -84,7 +85,8 @@ StructureFinding Zip(const ContentSamples& s) {
     // bytes (past the head, which always has one).
     const uint64_t tailAt = TailOffset(s);
     size_t from = tn > 4096 ? tn - 4096 : 0;
-    if (tailAt + from < s.headSize) from = s.headSize - size_t(tailAt) < tn ? s.headSize - size_t(tailAt) : tn;
+    if (tailAt + from < s.headSize)
+        from = s.headSize - size_t(tailAt) < tn ? s.headSize - size_t(tailAt) : tn;
     for (size_t i = from; i + 4 <= tn; ++i) {
         if (t[i] == 'P' && (At(t, tn, i, "PK\x01\x02", 4) || At(t, tn, i, "PK\x03\x04", 4))) return {};
     }
@@ -369,9 +371,10 @@ StructureFinding Id3(const ContentSamples& s) {
         // Flags: v2.3 uses the top three bits of each byte, v2.4 a few more.
         const uint8_t mask0 = version == 3 ? 0x1F : 0x8F, mask1 = version == 3 ? 0x1F : 0xB0;
         if ((h[pos + 8] & mask0) || (h[pos + 9] & mask1)) return Broken(pos, "ID3 frame");
-        const size_t size = version == 4 ? (size_t(h[pos + 4] & 0x7F) << 21) | (size_t(h[pos + 5] & 0x7F) << 14) |
-                                               (size_t(h[pos + 6] & 0x7F) << 7) | (h[pos + 7] & 0x7F)
-                                         : size_t(Be32(h + pos + 4));
+        const size_t size = version == 4
+                                ? (size_t(h[pos + 4] & 0x7F) << 21) | (size_t(h[pos + 5] & 0x7F) << 14) |
+                                      (size_t(h[pos + 6] & 0x7F) << 7) | (h[pos + 7] & 0x7F)
+                                : size_t(Be32(h + pos + 4));
         if (size > tagEnd) return Broken(pos + 4, "ID3 frame");
         pos += 10 + size;
     }
@@ -391,7 +394,8 @@ StructureFinding Flac(const ContentSamples& s) {
         const bool last = h[pos] & 0x80;
         pos += 4 + (Be32(h + pos) & 0xFFFFFF);
         if (last) {
-            if (pos + 2 <= n && !(h[pos] == 0xFF && (h[pos + 1] & 0xFE) == 0xF8)) return Broken(pos, "first frame");
+            if (pos + 2 <= n && !(h[pos] == 0xFF && (h[pos + 1] & 0xFE) == 0xF8))
+                return Broken(pos, "first frame");
             break;
         }
     }
@@ -407,7 +411,7 @@ StructureFinding Ogg(const ContentSamples& s) {
     const size_t packet = 27 + h[26];
     if (packet + 8 > n) return {};
     static const char* const kIds[] = {"\x01vorbis", "OpusHead", "\177FLAC", "\x80theora", "Speex   ",
-                                       "fishead",  "OVP80",    "\x80kate",      "BBCD"};
+                                       "fishead",    "OVP80",    "\x80kate", "BBCD"};
     for (const char* id : kIds)
         if (At(h, n, packet, id, std::strlen(id))) return {};
     return Broken(packet, "identification packet");
@@ -444,7 +448,8 @@ StructureFinding Tiff(const ContentSamples& s) {
     const uint64_t tailAt = TailOffset(s);
     if (ifd < 8) return Broken(4, "directory offset");
     if (ifd + 2 <= s.headSize) {
-        if (IfdLooksBroken(h + ifd, s.headSize - size_t(ifd), little)) return Broken(size_t(ifd), "directory");
+        if (IfdLooksBroken(h + ifd, s.headSize - size_t(ifd), little))
+            return Broken(size_t(ifd), "directory");
     } else if (ifd >= tailAt && ifd + 2 <= s.fileSize && ifd - tailAt < s.tailSize) {
         if (IfdLooksBroken(s.tail + (ifd - tailAt), s.tailSize - size_t(ifd - tailAt), little))
             return TailBroken("directory");
@@ -460,8 +465,8 @@ StructureFinding Ico(const ContentSamples& s) {
     for (size_t e = 0; e < count && 6 + 16 * (e + 1) <= s.headSize; ++e) {
         const uint8_t* q = h + 6 + 16 * e;
         const uint16_t bpp = Le16(q + 6);
-        if (q[3] != 0 || Le16(q + 4) > 1 || !(bpp == 0 || bpp == 1 || bpp == 4 || bpp == 8 || bpp == 16 ||
-                                               bpp == 24 || bpp == 32) ||
+        if (q[3] != 0 || Le16(q + 4) > 1 ||
+            !(bpp == 0 || bpp == 1 || bpp == 4 || bpp == 8 || bpp == 16 || bpp == 24 || bpp == 32) ||
             Le32(q + 12) < 6 + 16 * count)
             return Broken(6 + 16 * e, "image directory");
     }
@@ -492,11 +497,28 @@ struct Check {
 };
 
 constexpr Check kChecks[] = {
-    {"zip", Zip},           {"compound file", Ole}, {"pdf", Pdf},       {"png", Png},       {"jpeg", Jpeg},
-    {"gif", Gif},           {"iso media", IsoMedia}, {"7z", SevenZip},  {"xz", Xz},         {"sqlite", Sqlite},
-    {"bmp", Bmp},           {"wav", Riff},          {"avi", Riff},      {"webp", Riff},     {"psd", Psd},
-    {"mp3", Id3},           {"flac", Flac},         {"ogg", Ogg},       {"matroska", Ebml}, {"tiff", Tiff},
-    {"gzip", Gzip},         {"ico", Ico},
+    {"zip", Zip},
+    {"compound file", Ole},
+    {"pdf", Pdf},
+    {"png", Png},
+    {"jpeg", Jpeg},
+    {"gif", Gif},
+    {"iso media", IsoMedia},
+    {"7z", SevenZip},
+    {"xz", Xz},
+    {"sqlite", Sqlite},
+    {"bmp", Bmp},
+    {"wav", Riff},
+    {"avi", Riff},
+    {"webp", Riff},
+    {"psd", Psd},
+    {"mp3", Id3},
+    {"flac", Flac},
+    {"ogg", Ogg},
+    {"matroska", Ebml},
+    {"tiff", Tiff},
+    {"gzip", Gzip},
+    {"ico", Ico},
 };
 
 }  // namespace

@@ -81,7 +81,7 @@ std::vector<IncidentSummary> Incidents() {
 std::string CorpusFile(const char* name, size_t from = std::string::npos) {
     std::string bytes;
     EXPECT_TRUE(ReadFileBytes(Utf8ToWide(std::string(VG_CONTENT_CORPUS) + "/" + name), bytes)) << name;
-    static const uint8_t kKey[32] = {9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 1, 2, 3, 4, 5, 6,
+    static const uint8_t kKey[32] = {9, 8, 7, 6,  5,  4,  3,  2,  1,  0,  1,  2,  3,  4,  5,  6,
                                      7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22};
     static const uint8_t kNonce[12] = {1, 2, 3};
     if (from < bytes.size())
@@ -295,14 +295,17 @@ TEST_F(ContentCheckFixture, RenamedFilesKeepTheirOldClaimAndTrailersWaitForQuiet
     ASSERT_TRUE(WriteFileBytes(Path(L"report.docx.ryk"), CorpusFile("report.docx", 16)));
     ASSERT_TRUE(WriteFileBytes(Path(L"chart.jpg"), CorpusFile("photo.jpg")));
     ASSERT_TRUE(WriteFileBytes(Path(L"summary.bak"), CorpusFile("summary.pdf")));
-    Batch({Record(FILE_ACTION_RENAMED_OLD_NAME, L"report.docx"), Record(FILE_ACTION_RENAMED_NEW_NAME, L"report.docx.ryk"),
-           Record(FILE_ACTION_RENAMED_OLD_NAME, L"chart.png"), Record(FILE_ACTION_RENAMED_NEW_NAME, L"chart.jpg"),
-           Record(FILE_ACTION_ADDED, L"summary.bak"), Record(FILE_ACTION_REMOVED, L"summary.pdf")});
+    Batch({Record(FILE_ACTION_RENAMED_OLD_NAME, L"report.docx"),
+           Record(FILE_ACTION_RENAMED_NEW_NAME, L"report.docx.ryk"),
+           Record(FILE_ACTION_RENAMED_OLD_NAME, L"chart.png"),
+           Record(FILE_ACTION_RENAMED_NEW_NAME, L"chart.jpg"), Record(FILE_ACTION_ADDED, L"summary.bak"),
+           Record(FILE_ACTION_REMOVED, L"summary.pdf")});
     ASSERT_TRUE(WaitContentChecksIdle(10000));
     EXPECT_EQ(gContentCheckCounters.read.load(), 3u);
     std::vector<std::string> checks = LinesOfType("content_check");
     ASSERT_EQ(checks.size(), 1u);
-    EXPECT_NE(checks[0].find("\"file\":\"report.docx.ryk\",\"verdict\":\"encrypted_like\""), std::string::npos)
+    EXPECT_NE(checks[0].find("\"file\":\"report.docx.ryk\",\"verdict\":\"encrypted_like\""),
+              std::string::npos)
         << checks[0];
     EXPECT_NE(checks[0].find(",\"claimed_from\":\"report.docx\"}"), std::string::npos) << checks[0];
 
@@ -343,14 +346,16 @@ TEST_F(ContentCheckFixture, ThreeFilesInThreeTreesMakeTheIncident) {
 // later one: the later batch has it checked, against the deleted name.
 TEST_F(ContentCheckFixture, AReplacedFileIsCheckedWhenItsOriginalGoesLater) {
     ASSERT_TRUE(WriteFileBytes(Path(L"budget.xlsx.locked"), CorpusFile("budget.xlsx", 0)));
-    Batch({Record(FILE_ACTION_ADDED, L"budget.xlsx.locked"), Record(FILE_ACTION_MODIFIED, L"budget.xlsx.locked")});
+    Batch({Record(FILE_ACTION_ADDED, L"budget.xlsx.locked"),
+           Record(FILE_ACTION_MODIFIED, L"budget.xlsx.locked")});
     ASSERT_TRUE(WaitContentChecksIdle(10000));
     EXPECT_EQ(gContentCheckCounters.queued.load(), 0u);
     Batch({Record(FILE_ACTION_REMOVED, L"budget.xlsx")});
     ASSERT_TRUE(WaitContentChecksIdle(10000));
     const std::vector<std::string> checks = LinesOfType("content_check");
     ASSERT_EQ(checks.size(), 1u);
-    EXPECT_NE(checks[0].find("\"file\":\"budget.xlsx.locked\",\"verdict\":\"encrypted_like\""), std::string::npos)
+    EXPECT_NE(checks[0].find("\"file\":\"budget.xlsx.locked\",\"verdict\":\"encrypted_like\""),
+              std::string::npos)
         << checks[0];
     EXPECT_NE(checks[0].find(",\"claimed_from\":\"budget.xlsx\"}"), std::string::npos) << checks[0];
 }

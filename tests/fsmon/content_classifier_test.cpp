@@ -200,7 +200,7 @@ TEST(ContentClassifier, MissingSignatureNeedsRandomness) {
         {L"a.mp3", RandomBytes(4096, 11), kEnc},
         {L"a.xls", RandomBytes(300), kEnc},
         {L"a.png", RandomBytes(64), kEnc},
-        {L"a.png", RandomBytes(63), kEnc},  // short: judged by its bytes, not its entropy
+        {L"a.png", RandomBytes(63), kEnc},     // short: judged by its bytes, not its entropy
         {L"a.png", RandomBytes(8), kUnknown},  // too short to tell from anything
         {L"a.docx", zeros, kUnknown},
         {L"a.docx", sparse, kUnknown},
@@ -557,7 +557,10 @@ TEST(ContentClassifier, ShortFiles) {
         {L"a.txt", RandomBytes(15, 21), kUnknown},
         {L"a.docx", RandomBytes(33, 22), kEnc},
         {L"a.txt", FromText("Call Anna back about the invoice."), kOk},
-        {L"a.txt", FromText("M\xFC" "ller & S\xF6hne, caf\xE9, 25 \x80, na\xEFve"), kUnknown},
+        {L"a.txt",
+         FromText("M\xFC"
+                  "ller & S\xF6hne, caf\xE9, 25 \x80, na\xEFve"),
+         kUnknown},
         {L"a.txt", FromText(utf16), kUnknown},
         {L"a.ini", FromText("k=Zx8#qP!2@vL0$w&9^R*t(Yu)Ee_Bn+"), kOk},  // a generated key: text
         {L"a.png", FromText("placeholder"), kUnknown},
@@ -641,5 +644,6 @@ TEST(ContentClassifier, CorpusVariations) {
             }
         }
     }
-    std::printf("content variations benign: cut short %zu, flagged %zu:%s\n", cut, cutFlagged, flagged.c_str());
+    std::printf("content variations benign: cut short %zu, flagged %zu:%s\n", cut, cutFlagged,
+                flagged.c_str());
 }

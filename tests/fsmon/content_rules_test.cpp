@@ -93,26 +93,41 @@ TEST(ContentCheckNames, RenamedAndReplacedFilesKeepTheirOldClaim) {
         std::vector<BatchRecordName> records;
         std::vector<ContentCheckItem> items;
     } cases[] = {
-        {"extension added", {{L"a.docx", kRenamedOld}, {L"a.docx.locked", kRenamedNew}}, {{L"a.docx.locked", L"a.docx"}}},
-        {"extension replaced, any case", {{L"Sub\\A.PDF", kRenamedOld}, {L"Sub\\A.x7Kq2z", kRenamedNew}},
+        {"extension added",
+         {{L"a.docx", kRenamedOld}, {L"a.docx.locked", kRenamedNew}},
+         {{L"a.docx.locked", L"a.docx"}}},
+        {"extension replaced, any case",
+         {{L"Sub\\A.PDF", kRenamedOld}, {L"Sub\\A.x7Kq2z", kRenamedNew}},
          {{L"Sub\\A.x7Kq2z", L"Sub\\A.PDF"}}},
-        {"an everyday extension", {{L"b.xlsx", kRenamedOld}, {L"b.xlsx.bak", kRenamedNew}}, {{L"b.xlsx.bak", L"b.xlsx"}}},
+        {"an everyday extension",
+         {{L"b.xlsx", kRenamedOld}, {L"b.xlsx.bak", kRenamedNew}},
+         {{L"b.xlsx.bak", L"b.xlsx"}}},
         {"a checked new name still keeps the old claim",
-         {{L"c.jpg", kRenamedOld}, {L"c.jpg.1", kRenamedNew}, {L"d.png", kRenamedOld}, {L"d.pdf", kRenamedNew}},
+         {{L"c.jpg", kRenamedOld},
+          {L"c.jpg.1", kRenamedNew},
+          {L"d.png", kRenamedOld},
+          {L"d.pdf", kRenamedNew}},
          {{L"c.jpg.1", L"c.jpg"}, {L"d.pdf", L"d.png"}}},
-        {"renamed from an unchecked name: its own", {{L"~tmp1.tmp", kRenamedOld}, {L"e.docx", kRenamedNew}}, {{L"e.docx", L""}}},
-        {"case-only rename: its own (first spelling)", {{L"f.pdf", kRenamedOld}, {L"F.PDF", kRenamedNew}}, {{L"f.pdf", L""}}},
+        {"renamed from an unchecked name: its own",
+         {{L"~tmp1.tmp", kRenamedOld}, {L"e.docx", kRenamedNew}},
+         {{L"e.docx", L""}}},
+        {"case-only rename: its own (first spelling)",
+         {{L"f.pdf", kRenamedOld}, {L"F.PDF", kRenamedNew}},
+         {{L"f.pdf", L""}}},
         {"unchecked rename of unchecked names", {{L"g.tmp", kRenamedOld}, {L"g.bin", kRenamedNew}}, {}},
         {"written beside, original deleted (appended)",
          {{L"h.docx.ryk", kAdded}, {L"h.docx.ryk", kModified}, {L"h.docx", kRemoved}},
          {{L"h.docx.ryk", L"h.docx"}}},
         {"written beside, original deleted (replaced)",
-         {{L"Sub\\i.jpg", kRemoved}, {L"Sub\\i.old", kAdded}}, {{L"Sub\\i.old", L"Sub\\i.jpg"}}},
+         {{L"Sub\\i.jpg", kRemoved}, {L"Sub\\i.old", kAdded}},
+         {{L"Sub\\i.old", L"Sub\\i.jpg"}}},
         {"a deleted file in another folder is no original",
-         {{L"One\\j.docx", kRemoved}, {L"Two\\j.docx.ryk", kAdded}}, {}},
+         {{L"One\\j.docx", kRemoved}, {L"Two\\j.docx.ryk", kAdded}},
+         {}},
         {"an unrelated new file is not read", {{L"k.docx", kRemoved}, {L"notes.bin", kAdded}}, {}},
         {"a new name for a file that is gone again",
-         {{L"l.docx", kRenamedOld}, {L"l.docx.ryk", kRenamedNew}, {L"l.docx.ryk", kRemoved}}, {}},
+         {{L"l.docx", kRenamedOld}, {L"l.docx.ryk", kRenamedNew}, {L"l.docx.ryk", kRemoved}},
+         {}},
     };
     for (const auto& c : cases) {
         std::vector<ContentCheckItem> got;
@@ -293,9 +308,13 @@ TEST(EncryptedTracker, TwoDistinctFilesOfOneTreeWithinAMinute) {
 TEST(ContentCheckNames, ReplacedFilesPairAcrossBatches) {
     using K = ContentItemKind;
     // What a batch leaves unpaired.
-    const std::vector<ContentCheckItem> left =
-        ContentCheckNames({{L"a.docx.ryk", kAdded}, {L"tmp1.tmp", kModified}, {L"b.pdf", kRemoved},
-                           {L"c.pdf", kRemoved}, {L"c.pdf", kAdded}, {L"d.txt", kRemoved}, {L"d.txt.enc", kAdded}});
+    const std::vector<ContentCheckItem> left = ContentCheckNames({{L"a.docx.ryk", kAdded},
+                                                                  {L"tmp1.tmp", kModified},
+                                                                  {L"b.pdf", kRemoved},
+                                                                  {L"c.pdf", kRemoved},
+                                                                  {L"c.pdf", kAdded},
+                                                                  {L"d.txt", kRemoved},
+                                                                  {L"d.txt.enc", kAdded}});
     const std::vector<ContentCheckItem> want = {{L"a.docx.ryk", L"", K::kUnpairedNew},
                                                 {L"tmp1.tmp", L"", K::kUnpairedNew},
                                                 {L"c.pdf", L"", K::kCheck},
@@ -356,8 +375,10 @@ TEST(EncryptedTracker, ThreeFilesAnywhereWithinTenMinutes) {
     } cases[] = {
         {"one file every 61 s in one tree",
          {{D, L"a.docx", 0, false}, {D, L"b.docx", 61000, false}, {D, L"c.docx", 122000, true}}},
-        {"spread over three trees", {{D, L"a.docx", 0, false}, {K, L"b.pdf", 5000, false}, {W, L"c.jpg", 9000, true}}},
-        {"ten minutes exactly", {{D, L"a.docx", 0, false}, {K, L"b.pdf", 5 * kMin, false}, {W, L"c.jpg", 10 * kMin, true}}},
+        {"spread over three trees",
+         {{D, L"a.docx", 0, false}, {K, L"b.pdf", 5000, false}, {W, L"c.jpg", 9000, true}}},
+        {"ten minutes exactly",
+         {{D, L"a.docx", 0, false}, {K, L"b.pdf", 5 * kMin, false}, {W, L"c.jpg", 10 * kMin, true}}},
         {"the first has left the window",
          {{D, L"a.docx", 0, false},
           {K, L"b.pdf", 5 * kMin, false},
@@ -409,13 +430,13 @@ TEST(TrailerRecheck, WaitsForQuietThenJudges) {
         uint32_t rechecks;
         int64_t want;
     } cases[] = {
-        {false, 0, 0, 0},        // the head or middle decided: at once
-        {true, 2000, 0, 0},      // quiet long enough
-        {true, 50000, 3, 0},     //
-        {true, 0, 0, 2000},      // just written
-        {true, 1500, 1, 500},    //
-        {true, 1999, 2, 1},      //
-        {true, 100, 3, -1},      // still being written after three checks: left
+        {false, 0, 0, 0},      // the head or middle decided: at once
+        {true, 2000, 0, 0},    // quiet long enough
+        {true, 50000, 3, 0},   //
+        {true, 0, 0, 2000},    // just written
+        {true, 1500, 1, 500},  //
+        {true, 1999, 2, 1},    //
+        {true, 100, 3, -1},    // still being written after three checks: left
     };
     for (const auto& c : cases)
         EXPECT_EQ(TrailerRecheckMs(c.trailerOnly, c.quietMs, c.rechecks), c.want)

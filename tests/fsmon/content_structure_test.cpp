@@ -80,8 +80,9 @@ Bytes Png(size_t dataChunks) {
 }
 
 Bytes Pdf(size_t streamBytes) {
-    return "%PDF-1.7\n%\xE2\xE3\xCF\xD3\n1 0 obj\n<< /Length " + std::to_string(streamBytes) + " >>\nstream\n" +
-           Noise(streamBytes, 3) + "\nendstream\nendobj\nxref\n0 1\ntrailer\n<< >>\nstartxref\n15\n%%EOF\n";
+    return "%PDF-1.7\n%\xE2\xE3\xCF\xD3\n1 0 obj\n<< /Length " + std::to_string(streamBytes) +
+           " >>\nstream\n" + Noise(streamBytes, 3) +
+           "\nendstream\nendobj\nxref\n0 1\ntrailer\n<< >>\nstartxref\n15\n%%EOF\n";
 }
 
 Bytes Jpeg(size_t scanBytes) {
@@ -130,7 +131,8 @@ TEST(ContentStructure, DamageAndFilesCutShort) {
         {"zip, signature kept", "zip", Encrypted(zip, 16), 65557, kHead},
         {"zip, tail only", "zip", Encrypted(zip, 4096), 65557, kTail},
         {"zip, cut inside an entry", "zip", zip.substr(0, 9000), 65557, kSound},
-        {"zip, cut inside an entry, end past the samples", "zip", Zip(2, 200000).substr(0, 150000), 65557, kSound},
+        {"zip, cut inside an entry, end past the samples", "zip", Zip(2, 200000).substr(0, 150000), 65557,
+         kSound},
         {"png", "png", png, 4096, kSound},
         {"png, header CRC wrong", "png", badCrc, 4096, kHead},
         {"png, signature kept", "png", Encrypted(png, 16), 4096, kHead},
