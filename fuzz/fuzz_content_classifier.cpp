@@ -3,6 +3,7 @@
 // 16-bit units); bytes 1-8 the stat'ed size; byte 9 where the head ends in
 // the rest (times 32); what follows the head is the middle sample. Each
 // sample is copied to a buffer of its exact size so a read past it is seen.
+// The rest is given once more as the file's tail (the structure checks).
 // Properties: a known verdict; entropies within [0, 8] (-1 without a middle);
 // short printable evidence; the middle ignored when the file is not larger
 // than kContentMiddleFrom; names the check does not know are never judged.
@@ -85,5 +86,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(headOnly.verdict == ContentVerdict::kAsClaimed && e.middleChecked);
     FUZZ_CHECK(
         Same(e, ClassifyContent(name, fileSize, head.data(), head.size(), middle.data(), middle.size())));
+
+    // The same bytes as the file's end as well: the structure checks read
+    // the tail (and the head) at offsets taken from the data itself.
+    ContentSamples s;
+    s.fileSize = fileSize;
+    s.head = head.data();
+    s.headSize = head.size();
+    s.middle = middle.data();
+    s.middleSize = middle.size();
+    const std::vector<uint8_t> tail(middle.begin(), middle.end());
+    s.tail = tail.data();
+    s.tailSize = tail.size();
+    const ContentEvidence t = ClassifySamples(name, s);
+    CheckEvidence(t, hasMiddle);
+    if (t.trailerOnly) FUZZ_CHECK(t.verdict == ContentVerdict::kEncryptedLike);
+    if (!IsContentCheckedName(name)) FUZZ_CHECK(t.verdict == ContentVerdict::kUnknown);
+    // The renamed-file form: any name claims the format of the old one.
+    FUZZ_CHECK(Same(t, ClassifySamples(name, s)));
     return 0;
 }

@@ -145,6 +145,9 @@ struct Pattern {
     // The program that plays it: a lure in Downloads, or an installed tool.
     bool benign = false;
     DWORD settleMs = 6000;  // quiet time before the pattern starts (the burst window empties)
+    // Above 0: an encrypted_content incident must come before more than this
+    // many files have been changed.
+    long contentWithin = 0;
 };
 
 // The stand-in program (tools/sleeper.cpp), built beside the runner, copied
@@ -237,21 +240,30 @@ void PlaceDocuments(const std::wstring& docs) {
 // ChaCha20 over the first `limit` bytes of the file (all when 0), written
 // back over them through the same handle: the name, the size and the rest
 // stay, as with the encryptors that work in place.
-void EncryptInPlace(const std::wstring& path, size_t limit, uint32_t fileNumber) {
+// `from` > 0 leaves the first bytes as they were (the signature, or the head).
+void EncryptInPlace(const std::wstring& path, size_t limit, uint32_t fileNumber, size_t from = 0) {
     HANDLE f = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (f == INVALID_HANDLE_VALUE) return;
     LARGE_INTEGER size{};
     GetFileSizeEx(f, &size);
     size_t n = static_cast<size_t>(size.QuadPart);
     if (limit != 0) n = std::min(n, limit);
+    if (from >= n) {
+        CloseHandle(f);
+        return;
+    }
+    n -= from;
     std::vector<uint8_t> bytes(n);
     DWORD got = 0;
+    LARGE_INTEGER at{};
+    at.QuadPart = static_cast<LONGLONG>(from);
+    SetFilePointerEx(f, at, nullptr, FILE_BEGIN);
     if (n > 0 && ReadFile(f, bytes.data(), static_cast<DWORD>(n), &got, nullptr) && got == n) {
         uint8_t key[32], nonce[12] = {};
         for (int i = 0; i < 32; ++i) key[i] = static_cast<uint8_t>(0xA7 * i + 0x3D);
         std::memcpy(nonce, &fileNumber, sizeof fileNumber);
         ChaCha20Xor(key, nonce, 1, bytes.data(), n);
-        SetFilePointer(f, 0, nullptr, FILE_BEGIN);
+        SetFilePointerEx(f, at, nullptr, FILE_BEGIN);
         DWORD put = 0;
         WriteFile(f, bytes.data(), static_cast<DWORD>(n), &put, nullptr);
     }
@@ -270,6 +282,47 @@ PlayFn SlowInPlace(size_t limit) {
             EncryptInPlace(files[i], limit, static_cast<uint32_t>(i));
         }
     };
+}
+
+// The variations: one file every 0.5-0.7 s below Documents\Clients, each
+// encrypted from `from` on (0: whole; 16: the signature kept; 4096: the
+// head kept, tail only) and, when `ext` is given, renamed to the name with
+// it appended, as most encryptors finish a file.
+PlayFn SlowVariation(size_t from, const wchar_t* ext) {
+    return [from, ext](const std::wstring& docs, std::vector<int64_t>& times) {
+        std::vector<std::wstring> files;
+        ListFiles(docs + L"\\Clients", files);
+        for (size_t i = 0; i < files.size(); ++i) {
+            if (i > 0) Sleep(500 + static_cast<DWORD>(i % 3) * 100);
+            times.push_back(NowFileTime());
+            EncryptInPlace(files[i], 0, static_cast<uint32_t>(i), from);
+            if (ext) MoveFileW(files[i].c_str(), (files[i] + ext).c_str());
+        }
+    };
+}
+
+// A slow encryptor over two known folders: one file every 31 s, Documents and
+// Desktop by turns, so neither folder ever holds two within a minute.
+void PlaceTwoFolders(const std::wstring& docs) {
+    PlaceDocuments(docs);
+    const std::wstring desk = ShellFolder(CSIDL_DESKTOPDIRECTORY) + L"\\Projects";
+    CreateDirectoryW(desk.c_str(), nullptr);
+    Sleep(100);
+    const std::vector<std::wstring> samples = DocumentSamples(4);
+    for (const std::wstring& f : samples)
+        CopyFileW(f.c_str(), (desk + L"\\" + f.substr(f.find_last_of(L'\\') + 1)).c_str(), FALSE);
+}
+void PlaySlowTwoFolders(const std::wstring& docs, std::vector<int64_t>& times) {
+    std::vector<std::wstring> inDocs, onDesk;
+    ListFiles(docs + L"\\Clients", inDocs);
+    ListFiles(ShellFolder(CSIDL_DESKTOPDIRECTORY) + L"\\Projects", onDesk);
+    for (size_t i = 0; i < 3; ++i) {
+        const std::vector<std::wstring>& from = i % 2 == 0 ? inDocs : onDesk;
+        if (i / 2 >= from.size()) break;
+        if (i > 0) Sleep(31000);
+        times.push_back(NowFileTime());
+        EncryptInPlace(from[i / 2], 0, static_cast<uint32_t>(100 + i));
+    }
 }
 
 // Everyday work with real files, none of it encrypting anything the user
@@ -512,6 +565,19 @@ Outcome RunPattern(const std::wstring& exe, const Pattern& pattern, size_t numbe
         out.changedBeforeFirst = static_cast<long>(changeTimes.size());  // nothing stopped any of them
     }
     const std::vector<std::string> all = LogLinesOf(logFile);
+    if (pattern.contentWithin > 0) {
+        auto content = std::find_if(incidents.begin(), incidents.end(),
+                                    [](const IncidentOnDisk& i) { return i.reason == "encrypted_content"; });
+        const long before = content == incidents.end()
+                                ? -1
+                                : static_cast<long>(std::count_if(changeTimes.begin(), changeTimes.end(),
+                                                                  [&](int64_t t) { return t < content->created; }));
+        if (before < 0 || before > pattern.contentWithin) {
+            out.ok = false;
+            out.missing += "no encrypted_content incident within " + std::to_string(pattern.contentWithin) +
+                           " files (" + (before < 0 ? std::string("none") : std::to_string(before)) + "); ";
+        }
+    }
 
     // The context is a part of extendedDetection: with it off there is none to show.
     if (pattern.extended) {
@@ -645,7 +711,10 @@ std::vector<Pattern> Patterns() {
             p.play = SlowInPlace(headOnly ? 4096 : 0);
             p.extended = extended;
             p.prepare = PlaceDocuments;
-            if (extended) p.mustLog = {contentIncident};
+            if (extended) {
+                p.mustLog = {contentIncident};
+                p.contentWithin = 3;
+            }
             p.settleMs = 2000;
             list.push_back(p);
         }
@@ -671,6 +740,42 @@ std::vector<Pattern> Patterns() {
     Pattern notes = Basic("14 ransom notes only; setting on", list[3].play, {"\"reason\":\"ransom_note_like_name\""});
     notes.extended = true;
     list.push_back(notes);
+    // The variations with the setting on: real files in subfolders, one every
+    // 0.5-0.7 s; the content incident within three files (tail only: six, its
+    // end records wait for 2 s of quiet).
+    const struct {
+        const char* name;
+        size_t from;
+        const wchar_t* ext;
+        long within;
+    } variations[] = {
+        {"15 signature kept (first 16 bytes), in subfolders; setting on", 16, nullptr, 3},
+        {"16 tail only (after 4 KiB), in subfolders; setting on", 4096, nullptr, 6},
+        {"17 encrypt+rename .ryk, in subfolders; setting on", 0, L".ryk", 3},
+        {"18 encrypt+rename to a random extension, in subfolders; setting on", 0, L".x7kq2z", 3},
+        {"19 encrypt+rename .bak, in subfolders; setting on", 0, L".bak", 3},
+        {"20 encrypt+rename .1, signature kept, in subfolders; setting on", 16, L".1", 3},
+    };
+    for (const auto& v : variations) {
+        Pattern p;
+        p.name = v.name;
+        p.play = SlowVariation(v.from, v.ext);
+        p.extended = true;
+        p.prepare = PlaceDocuments;
+        p.mustLog = {contentIncident};
+        p.contentWithin = v.within;
+        p.settleMs = 2000;
+        list.push_back(p);
+    }
+    Pattern slow;
+    slow.name = "21 slow: one file every 31 s, Documents and Desktop by turns; setting on";
+    slow.play = PlaySlowTwoFolders;
+    slow.extended = true;
+    slow.prepare = PlaceTwoFolders;
+    slow.mustLog = {contentIncident};
+    slow.contentWithin = 3;
+    slow.settleMs = 2000;
+    list.push_back(slow);
     return list;
 }
 

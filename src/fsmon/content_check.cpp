@@ -62,6 +62,7 @@ constexpr DWORD kIdleWaitMs = 3000;
 struct ContentCheckRecord {
     std::mutex mutex;
     ContentQueue queue;
+    ReplacedMemory replaced;  // unpaired names of recent batches
     HANDLE thread = nullptr;
     DWORD threadId = 0;
     HANDLE wake = nullptr;  // auto-reset: work arrived
@@ -96,24 +97,42 @@ struct Samples {
     uint64_t size = 0;
     size_t headSize = 0;
     size_t middleSize = 0;
+    size_t tailSize = 0;
+    uint64_t quietMs = 0;  // since the file was last written
 };
 
-bool ReadAt(HANDLE file, uint64_t offset, uint8_t* into, size_t& got, uint32_t& error) {
+bool ReadAt(HANDLE file, uint64_t offset, uint8_t* into, size_t want, size_t& got, uint32_t& error) {
     LARGE_INTEGER at;
     at.QuadPart = static_cast<LONGLONG>(offset);
-    DWORD read = 0;
-    if (!SetFilePointerEx(file, at, nullptr, FILE_BEGIN) ||
-        !ReadFile(file, into, static_cast<DWORD>(kContentSampleBytes), &read, nullptr)) {
+    got = 0;
+    if (!SetFilePointerEx(file, at, nullptr, FILE_BEGIN)) {
         error = GetLastError();
         return false;
     }
-    got = read;
+    while (got < want) {
+        DWORD read = 0;
+        if (!ReadFile(file, into + got, static_cast<DWORD>(want - got), &read, nullptr)) {
+            error = GetLastError();
+            return false;
+        }
+        if (read == 0) break;
+        got += read;
+    }
     return true;
 }
 
-// Open, read at most two samples, close: the handle lives only as long as
-// the reads (see the note at the top).
-Samples ReadSamples(const std::wstring& path, uint8_t* head, uint8_t* middle) {
+uint64_t QuietMsOf(const FILETIME& lastWrite) {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const uint64_t n = (uint64_t(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    const uint64_t w = (uint64_t(lastWrite.dwHighDateTime) << 32) | lastWrite.dwLowDateTime;
+    return n > w ? (n - w) / 10000 : 0;
+}
+
+// Open, read at most three samples, close: the handle lives only as long as
+// the reads (see the note at the top). claimName decides the tail's length.
+Samples ReadSamples(const std::wstring& path, const std::wstring& claimName, uint8_t* head, uint8_t* middle,
+                    uint8_t* tail) {
     Samples s;
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
@@ -131,16 +150,20 @@ Samples ReadSamples(const std::wstring& path, uint8_t* head, uint8_t* middle) {
         s.error = GetLastError();
         return s;
     }
-    LARGE_INTEGER size;
-    if (!GetFileSizeEx(file.get(), &size)) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file.get(), &info)) {
         s.error = GetLastError();
         return s;
     }
-    s.size = static_cast<uint64_t>(size.QuadPart);
-    if (!ReadAt(file.get(), 0, head, s.headSize, s.error)) return s;
+    s.size = (uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    s.quietMs = QuietMsOf(info.ftLastWriteTime);
+    if (!ReadAt(file.get(), 0, head, kContentSampleBytes, s.headSize, s.error)) return s;
     if (s.size > kContentMiddleFrom &&
-        !ReadAt(file.get(), MiddleSampleOffset(s.size), middle, s.middleSize, s.error))
+        !ReadAt(file.get(), MiddleSampleOffset(s.size), middle, kContentSampleBytes, s.middleSize, s.error))
         return s;
+    const size_t tailWant = TailSampleSize(claimName, s.size);
+    if (tailWant > 0 && !ReadAt(file.get(), s.size - tailWant, tail, tailWant, s.tailSize, s.error)) return s;
+    if (s.tailSize != tailWant) s.tailSize = 0;  // the file shrank under the read: no tail to judge
     s.ok = true;
     return s;
 }
@@ -159,37 +182,67 @@ uint64_t MicrosecondsSince(const LARGE_INTEGER& start) {
     return static_cast<uint64_t>((now.QuadPart - start.QuadPart) * 1000000 / frequency.QuadPart);
 }
 
-// One file: read, judge, log, count toward the tree's incident.
-void CheckOne(ContentWork& work, EncryptedTracker& tracker, uint8_t* head, uint8_t* middle) {
+// The three sample buffers of the worker.
+struct SampleBuffers {
+    std::unique_ptr<uint8_t[]> head{new uint8_t[kContentSampleBytes]};
+    std::unique_ptr<uint8_t[]> middle{new uint8_t[kContentSampleBytes]};
+    std::unique_ptr<uint8_t[]> tail{new uint8_t[kZipTailBytes]};
+};
+
+void PushRetry(ContentWork& work, uint64_t delayMs) {
+    std::lock_guard<std::mutex> guard(gContentCheck.mutex);
+    const uint64_t before = gContentCheck.queue.dropped;
+    PushContentRetry(gContentCheck.queue, std::move(work), GetTickCount64(), delayMs,
+                     gContentQueueLimit.load());
+    gContentCheckCounters.dropped += gContentCheck.queue.dropped - before;
+}
+
+// One file: read, judge, log, count toward the incident.
+void CheckOne(ContentWork& work, EncryptedTracker& tracker, SampleBuffers& buffers) {
     LARGE_INTEGER started;
     QueryPerformanceCounter(&started);
     ++work.attempts;
-    const Samples samples = ReadSamples(JoinPath(work.folder, work.name), head, middle);
+    const std::wstring& claimName = work.claim.empty() ? work.name : work.claim;
+    const Samples samples = ReadSamples(JoinPath(work.folder, work.name), claimName, buffers.head.get(),
+                                        buffers.middle.get(), buffers.tail.get());
     if (!samples.ok) {
         gContentCheckCounters.busyUs += MicrosecondsSince(started);
         if (samples.skipped) return;
         const ReadFailure failure = ReadFailureOf(samples.error);
         if (RetryContentRead(failure, work.attempts)) {
             ++gContentCheckCounters.retried;
-            std::lock_guard<std::mutex> guard(gContentCheck.mutex);
-            const uint64_t before = gContentCheck.queue.dropped;
-            PushContentRetry(gContentCheck.queue, std::move(work), GetTickCount64(), kContentRetryDelayMs,
-                             gContentQueueLimit.load());
-            gContentCheckCounters.dropped += gContentCheck.queue.dropped - before;
+            PushRetry(work, kContentRetryDelayMs);
         } else if (failure == ReadFailure::Locked) {
             ++gContentCheckCounters.abandoned;
         }
         return;
     }
-    const ContentEvidence evidence =
-        ClassifyContent(work.name, samples.size, head, samples.headSize,
-                        samples.middleSize ? middle : nullptr, samples.middleSize);
+    ContentSamples s;
+    s.fileSize = samples.size;
+    s.head = buffers.head.get();
+    s.headSize = samples.headSize;
+    s.middle = samples.middleSize ? buffers.middle.get() : nullptr;
+    s.middleSize = samples.middleSize;
+    s.tail = samples.tailSize ? buffers.tail.get() : nullptr;
+    s.tailSize = samples.tailSize;
+    const ContentEvidence evidence = ClassifySamples(claimName, s);
     ++gContentCheckCounters.read;
     gContentCheckCounters.busyUs += MicrosecondsSince(started);
     if (evidence.verdict != ContentVerdict::kEncryptedLike) return;
+    const int64_t recheck = TrailerRecheckMs(evidence.trailerOnly, samples.quietMs, work.rechecks);
+    if (recheck != 0) {
+        if (recheck > 0) {
+            ++work.rechecks;
+            work.attempts = 0;
+            PushRetry(work, static_cast<uint64_t>(recheck));
+        }
+        return;
+    }
     ++gContentCheckCounters.encrypted;
-    LogEvent("content_check", ContentCheckMembers(JsonEscape(WideToUtf8(work.folder)),
-                                                  JsonEscape(WideToUtf8(work.name)), evidence));
+    LogEvent(
+        "content_check",
+        ContentCheckMembers(JsonEscape(WideToUtf8(work.folder)), JsonEscape(WideToUtf8(work.name)), evidence,
+                            work.claim.empty() ? std::string() : JsonEscape(WideToUtf8(work.claim))));
     if (NoteEncryptedLike(tracker, work.tree, work.name, GetTickCount64()))
         CreateIncidentWithFile(kReasonEncryptedContent, EncryptedContentSeverity(), work.folder, work.name);
 }
@@ -202,8 +255,7 @@ uint32_t ContentCheckMain(void* arg) {
         stop.reset(start->stop);
     }
     // The thread's own: a worker that outlives the stop's wait uses nothing freed.
-    std::unique_ptr<uint8_t[]> head(new uint8_t[kContentSampleBytes]);
-    std::unique_ptr<uint8_t[]> middle(new uint8_t[kContentSampleBytes]);
+    std::unique_ptr<SampleBuffers> buffers(new SampleBuffers);
     EncryptedTracker tracker;
     HANDLE waits[2] = {stop.get(), wake.get()};
     while (WaitForSingleObject(stop.get(), 0) != WAIT_OBJECT_0) {
@@ -229,7 +281,7 @@ uint32_t ContentCheckMain(void* arg) {
         }
         // A setting switched off since the work was queued: the work goes.
         try {
-            if (gLiveConfig.extendedDetection.load()) CheckOne(work, tracker, head.get(), middle.get());
+            if (gLiveConfig.extendedDetection.load()) CheckOne(work, tracker, *buffers);
         } catch (...) {
             // Out of memory on one file: leave it, keep checking.
         }
@@ -272,18 +324,22 @@ bool EnsureWorkerLocked() {
 }  // namespace
 
 void QueueContentChecks(const std::wstring& folder, const std::wstring& tree,
-                        const std::vector<std::wstring>& names) {
-    if (names.empty()) return;
+                        const std::vector<ContentCheckItem>& items) {
+    if (items.empty()) return;
     std::lock_guard<std::mutex> guard(gContentCheck.mutex);
     // Checked under the lock: the stop takes the same lock before it takes the thread.
-    if (StopRequested() || !EnsureWorkerLocked()) return;
+    if (StopRequested()) return;
+    const std::vector<ContentCheckItem> checks =
+        PairAcrossBatches(gContentCheck.replaced, tree, items, GetTickCount64());
+    if (checks.empty() || !EnsureWorkerLocked()) return;
     const uint64_t before = gContentCheck.queue.dropped;
     const size_t limit = gContentQueueLimit.load();
-    for (const std::wstring& name : names) {
+    for (const ContentCheckItem& item : checks) {
         ContentWork work;
         work.folder = folder;
         work.tree = tree;
-        work.name = name;
+        work.name = item.name;
+        work.claim = item.claim;
         if (PushContentWork(gContentCheck.queue, std::move(work), limit)) ++gContentCheckCounters.queued;
     }
     gContentCheckCounters.dropped += gContentCheck.queue.dropped - before;
@@ -302,6 +358,7 @@ void StopContentChecks() {
         stop = std::exchange(gContentCheck.stop, nullptr);
         dropReport = TakeDropReport(gContentCheck.queue, true);
         ClearContentQueue(gContentCheck.queue);
+        gContentCheck.replaced = ReplacedMemory();
     }
     if (dropReport) LogDropped(dropReport);
     if (stop) SetEvent(stop);

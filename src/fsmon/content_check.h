@@ -11,11 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "fsmon/content_rules.h"
+
 // Queues the files of one batch and returns at once; the thread starts with
 // the first work and never while the core stops. folder: the watched folder
-// as its watcher names it; tree: its resolved key; names: relative to it.
+// as its watcher names it; tree: its resolved key; items: relative to it.
 void QueueContentChecks(const std::wstring& folder, const std::wstring& tree,
-                        const std::vector<std::wstring>& names);
+                        const std::vector<ContentCheckItem>& items);
 
 // Ends the thread (CoreStop, after the watchers): what waits is dropped, a
 // storm's drop count is logged, and the thread is waited for a bounded time,

@@ -1,11 +1,14 @@
 // The content check's judgement. A format with a fixed signature is judged by
 // it first; without it, a random-looking head is what a cipher leaves behind,
 // while a short, zero-filled or otherwise plain head is a file still being
-// written. Compressed formats look random by nature, so for them only the
-// signature decides; the middle sample counts only for formats whose middle
-// never looks random: text, SQLite pages, uncompressed BMP pixels and PCM
-// audio. The entropy threshold is measured on tests/corpora/content (see
-// kRandomFraction).
+// written. A signature is easily kept by an encryptor, so the records after
+// it and the record the format ends with are checked too
+// (fsmon/content_structure.h): broken structure followed by random-looking
+// bytes is encrypted-like. Compressed formats look random by nature, so for
+// them only signatures and structure decide; the middle and end samples count
+// by their bytes only for formats whose content never looks random: text,
+// SQLite pages, uncompressed BMP pixels and PCM audio. The entropy threshold
+// is measured on tests/corpora/content (see kRandomFraction).
 #include "fsmon/content_classifier.h"
 
 #include <cmath>
@@ -698,18 +701,99 @@ double ByteEntropy(const uint8_t* data, size_t size) {
     return h < 0 ? 0 : h;
 }
 
+size_t TailSampleSize(const std::wstring& claimName, uint64_t fileSize) {
+    Kind kind;
+    if (fileSize <= kContentSampleBytes || !FindKind(claimName, &kind)) return 0;
+    const uint64_t want = (kind == Kind::kZip || kind == Kind::kOffice) ? kZipTailBytes : kContentTailBytes;
+    return size_t(fileSize < want ? fileSize : want);
+}
+
 ContentEvidence ClassifyContent(const std::wstring& relativeName, uint64_t fileSize, const uint8_t* head,
                                 size_t headSize, const uint8_t* middle, size_t middleSize) {
+    ContentSamples s;
+    s.fileSize = fileSize;
+    s.head = head;
+    s.headSize = headSize;
+    s.middle = middle;
+    s.middleSize = middleSize;
+    return ClassifySamples(relativeName, s);
+}
+
+namespace {
+
+// The last up-to-4 KiB of the tail: what the randomness of an end is judged on.
+void LastBytes(const ContentSamples& s, const uint8_t** at, size_t* n) {
+    *n = s.tailSize < kContentSampleBytes ? s.tailSize : kContentSampleBytes;
+    *at = s.tail ? s.tail + (s.tailSize - *n) : nullptr;
+}
+
+// A broken structure counts when the bytes from the break on look random: a
+// damaged or odd file keeps plain bytes there, cipher output does not.
+bool JudgeStructure(const char* format, const ContentSamples& s, ContentEvidence& ev, const char* foundName) {
+    const StructureFinding f = CheckStructure(format, s);
+    if (f.headBroken && f.brokenAt < s.headSize && s.headSize - f.brokenAt >= kMinJudgedBytes &&
+        LooksRandom(s.head + f.brokenAt, s.headSize - f.brokenAt)) {
+        ev.verdict = ContentVerdict::kEncryptedLike;
+        ev.found = std::string(foundName) + ", broken " + f.what + ", random-looking bytes";
+        return true;
+    }
+    const uint8_t* last = nullptr;
+    size_t lastSize = 0;
+    LastBytes(s, &last, &lastSize);
+    if (f.tailBroken && last && lastSize >= kMinJudgedBytes && LooksRandom(last, lastSize)) {
+        ev.verdict = ContentVerdict::kEncryptedLike;
+        ev.trailerOnly = true;
+        ev.found = std::string(foundName) + ", no " + f.what + ", random-looking end";
+        return true;
+    }
+    return false;
+}
+
+// Under kMinJudgedBytes entropy cannot tell, but the bytes themselves can
+// from 16 on: cipher output has almost every byte different, a third or more
+// of them impossible in text, and (unlike UTF-16 or binary records) next to
+// no zero bytes. Below 16 bytes nothing tells a key or a code from them.
+constexpr size_t kMinShortJudgedBytes = 16;
+bool ShortLooksRandom(const uint8_t* s, size_t n) {
+    if (n < kMinShortJudgedBytes) return false;
+    bool seen[256] = {};
+    size_t distinct = 0, zeros = 0;
+    for (size_t i = 0; i < n; ++i) {
+        zeros += s[i] == 0;
+        if (!seen[s[i]]) {
+            seen[s[i]] = true;
+            ++distinct;
+        }
+    }
+    return zeros <= 1 && distinct * 4 >= n * 3 && CountNonTextBytes(s, n) * 3 >= n;
+}
+
+}  // namespace
+
+ContentEvidence ClassifySamples(const std::wstring& claimName, const ContentSamples& in) {
     ContentEvidence ev;
-    if (!head) headSize = 0;
-    if (!middle) middleSize = 0;
-    if (headSize > kContentSampleBytes) headSize = kContentSampleBytes;
-    if (middleSize > kContentSampleBytes) middleSize = kContentSampleBytes;
+    ContentSamples s = in;
+    if (!s.head) s.headSize = 0;
+    if (!s.middle) s.middleSize = 0;
+    if (!s.tail) s.tailSize = 0;
+    if (s.headSize > kContentSampleBytes) s.headSize = kContentSampleBytes;
+    if (s.middleSize > kContentSampleBytes) s.middleSize = kContentSampleBytes;
+    if (s.tailSize > s.fileSize) s.tailSize = size_t(s.fileSize);
+    if (!s.tail && s.headSize > 0 && s.fileSize <= s.headSize) {
+        // The head holds the whole file: it is its own end.
+        s.tail = s.head;
+        s.tailSize = s.headSize;
+    }
+    const uint8_t* head = s.head;
+    const size_t headSize = s.headSize;
+    const uint8_t* middle = s.middle;
+    const size_t middleSize = s.middleSize;
+    const uint64_t fileSize = s.fileSize;
     ev.headEntropy = ByteEntropy(head, headSize);
     if (middleSize > 0) ev.middleEntropy = ByteEntropy(middle, middleSize);
 
     Kind kind;
-    if (!FindKind(relativeName, &kind)) {
+    if (!FindKind(claimName, &kind)) {
         ev.found = "unchecked format";
         return ev;
     }
@@ -720,8 +804,19 @@ ContentEvidence ClassifyContent(const std::wstring& relativeName, uint64_t fileS
     }
     const uint64_t middleOffset = MiddleSampleOffset(fileSize);
     const bool hasMiddle = middleSize > 0 && fileSize > kContentMiddleFrom;
+    const bool hasTail = s.tailSize > 0 && fileSize > headSize;
+    const uint64_t tailOffset = fileSize - s.tailSize;
+    const uint8_t* last = nullptr;
+    size_t lastSize = 0;
+    LastBytes(s, &last, &lastSize);
+    const uint64_t lastOffset = fileSize - lastSize;
 
     if (kind == Kind::kText) {
+        if (headSize < kMinJudgedBytes && ShortLooksRandom(head, headSize)) {
+            ev.verdict = ContentVerdict::kEncryptedLike;
+            ev.found = "random-looking bytes (short file)";
+            return ev;
+        }
         const TextLook look = LookAtText(head, headSize);
         if (look == TextLook::kRandom) {
             ev.verdict = ContentVerdict::kEncryptedLike;
@@ -731,6 +826,7 @@ ContentEvidence ClassifyContent(const std::wstring& relativeName, uint64_t fileS
         if (look == TextLook::kBinary) {
             const Signature* other = Recognise(head, headSize);
             ev.found = other ? other->name : AllZero(head, headSize) ? "zero bytes" : "binary bytes";
+            if (other) JudgeStructure(other->name, s, ev, other->name);
             return ev;
         }
         ev.found = "text";
@@ -740,7 +836,12 @@ ContentEvidence ClassifyContent(const std::wstring& relativeName, uint64_t fileS
             if (LookAtText(middle, middleSize) == TextLook::kRandom) {
                 ev.verdict = ContentVerdict::kEncryptedLike;
                 ev.found = "text, random-looking middle";
+                return ev;
             }
+        }
+        if (hasTail && lastSize >= kMinJudgedBytes && LookAtText(last, lastSize) == TextLook::kRandom) {
+            ev.verdict = ContentVerdict::kEncryptedLike;
+            ev.found = "text, random-looking end";
         }
         return ev;
     }
@@ -780,24 +881,47 @@ ContentEvidence ClassifyContent(const std::wstring& relativeName, uint64_t fileS
     if (claimed) {
         ev.found = foundName;
         ev.verdict = ContentVerdict::kAsClaimed;
-        if (!hasMiddle) return ev;
+        if (JudgeStructure(foundName, s, ev, foundName)) return ev;
+        // RTF is text after its signature, so text rules judge its head.
+        if (kind == Kind::kRtf && headSize > 16 + kMinJudgedBytes &&
+            LookAtText(head + 16, headSize - 16) == TextLook::kRandom) {
+            ev.verdict = ContentVerdict::kEncryptedLike;
+            ev.found += ", random-looking bytes after the signature";
+            return ev;
+        }
         bool broken = false;
+        const char* where = ", random-looking middle";
         switch (kind) {
             case Kind::kRtf:
-                ev.middleChecked = true;
-                broken = LookAtText(middle, middleSize) == TextLook::kRandom;
+                ev.middleChecked = hasMiddle;
+                broken = (hasMiddle && LookAtText(middle, middleSize) == TextLook::kRandom) ||
+                         (hasTail && lastSize >= kMinJudgedBytes &&
+                          LookAtText(last, lastSize) == TextLook::kRandom);
                 break;
             case Kind::kSqlite:
-                ev.middleChecked = true;
-                broken = SqlitePageLooksBroken(head, headSize, fileSize, middleOffset, middle, middleSize);
+                ev.middleChecked = hasMiddle;
+                broken = hasMiddle &&
+                         SqlitePageLooksBroken(head, headSize, fileSize, middleOffset, middle, middleSize);
+                if (!broken && hasTail && lastSize == kContentSampleBytes && s.tailSize >= lastSize) {
+                    broken = SqlitePageLooksBroken(head, headSize, fileSize, lastOffset, last, lastSize);
+                    if (broken) where = ", random-looking end";
+                }
                 break;
             case Kind::kBmp:
-                ev.middleChecked = true;
-                broken = BmpPixelsLookBroken(head, headSize, middleOffset, middle, middleSize);
+                ev.middleChecked = hasMiddle;
+                broken = hasMiddle && BmpPixelsLookBroken(head, headSize, middleOffset, middle, middleSize);
+                if (!broken && hasTail) {
+                    broken = BmpPixelsLookBroken(head, headSize, lastOffset, last, lastSize);
+                    if (broken) where = ", random-looking end";
+                }
                 break;
             case Kind::kWav:
-                ev.middleChecked = true;
-                broken = WavSamplesLookBroken(head, headSize, middleOffset, middle, middleSize);
+                ev.middleChecked = hasMiddle;
+                broken = hasMiddle && WavSamplesLookBroken(head, headSize, middleOffset, middle, middleSize);
+                if (!broken && hasTail) {
+                    broken = WavSamplesLookBroken(head, headSize, lastOffset, last, lastSize);
+                    if (broken) where = ", random-looking end";
+                }
                 break;
             default:
                 // Compressed data, embedded pictures and, in password-protected
@@ -805,19 +929,27 @@ ContentEvidence ClassifyContent(const std::wstring& relativeName, uint64_t fileS
                 // middle is normal here.
                 break;
         }
+        (void)tailOffset;
         if (broken) {
             ev.verdict = ContentVerdict::kEncryptedLike;
-            ev.found += ", random-looking middle";
+            ev.found += where;
         }
         return ev;
     }
 
     if (const Signature* other = Recognise(head, headSize)) {
-        ev.found = other->name;  // a misnamed file, not a damaged one
+        // A misnamed or converted file, unless that format's own structure is broken too.
+        ev.found = other->name;
+        JudgeStructure(other->name, s, ev, other->name);
         return ev;
     }
     if (headSize < kMinJudgedBytes) {
-        ev.found = "too short to judge";
+        if (ShortLooksRandom(head, headSize)) {
+            ev.verdict = ContentVerdict::kEncryptedLike;
+            ev.found = "random-looking bytes (short file)";
+        } else {
+            ev.found = headSize < kMinShortJudgedBytes ? "too short to judge" : "short, not random-looking";
+        }
         return ev;
     }
     if (LooksRandom(head, headSize)) {

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "fsmon/content_structure.h"
+
 enum class ContentVerdict { kAsClaimed, kUnknown, kEncryptedLike };
 
 // "as_claimed", "unknown", "encrypted_like".
@@ -25,7 +27,20 @@ struct ContentEvidence {
     double headEntropy = 0;      // bits per byte of the head sample
     double middleEntropy = -1;   // -1 when there is no middle sample
     bool middleChecked = false;  // the format's middle is checkable and the middle sample was judged
+    // The verdict rests on the file's end alone (a missing or broken end
+    // record): a file still being written looks the same, so the worker
+    // judges it again once the file has been quiet (kTrailerQuietMs).
+    bool trailerOnly = false;
 };
+
+// The tail sample: the last 4 KiB, or for zip-based formats the span in
+// which the end of central directory record may lie (22 bytes and a comment
+// of up to 65,535).
+constexpr size_t kContentTailBytes = 4096;
+constexpr size_t kZipTailBytes = 65557;
+// How many of the file's last bytes the check wants for this claimed name; 0
+// when the head already holds the whole file or the name is not checked.
+size_t TailSampleSize(const std::wstring& claimName, uint64_t fileSize);
 
 // Whether the name's extension (any case) is a format the check knows; only
 // these are sampled.
@@ -43,3 +58,10 @@ double ByteEntropy(const uint8_t* data, size_t size);
 // kContentMiddleFrom). fileSize as stat'ed. Never reads beyond the given sizes.
 ContentEvidence ClassifyContent(const std::wstring& relativeName, uint64_t fileSize, const uint8_t* head,
                                 size_t headSize, const uint8_t* middle, size_t middleSize);
+
+// The whole judgement, with the tail and the structure checks
+// (fsmon/content_structure.h). claimName decides the claimed format: the
+// file's own name, or for a renamed file the name it had before. A file that
+// holds another recognised format with a sound structure is a conversion,
+// never encrypted-like.
+ContentEvidence ClassifySamples(const std::wstring& claimName, const ContentSamples& samples);

@@ -19,15 +19,53 @@
 // added, modified and the new name of a rename.
 bool IsContentCheckAction(uint32_t action);
 
-// The names one batch hands to the check, each once (names compared without
+// The files one batch hands to the check, each once (names compared without
 // ASCII case, as the file system does), in the order first named. A name
 // whose last record in the batch removed it or renamed it away is left out:
-// there is nothing left to read.
+// there is nothing left to read. Each file is judged against a claimed
+// format: its own name's, or, when it was renamed from a user file's name
+// (the rename pair) or written beside a user file the same batch deleted
+// (the same name with an extension added or replaced, in the same folder),
+// the old name's, whatever the new extension. Files with neither a checked
+// name nor such an old name are left out.
 struct BatchRecordName {
     std::wstring name;
     uint32_t action = 0;
 };
-std::vector<std::wstring> ContentCheckNames(const std::vector<BatchRecordName>& records);
+// Besides the files to check, the list carries the names a later batch may
+// pair with (the write and the delete of a replaced file may arrive in
+// different batches): new files with unchecked names that found no deleted
+// original, and deleted user files that found no new name (PairAcrossBatches).
+enum class ContentItemKind { kCheck, kUnpairedNew, kUnpairedRemoved };
+struct ContentCheckItem {
+    std::wstring name;
+    std::wstring claim;  // the old name the content is judged against; empty: its own
+    ContentItemKind kind = ContentItemKind::kCheck;
+    bool operator==(const ContentCheckItem& o) const {
+        return name == o.name && claim == o.claim && kind == o.kind;
+    }
+};
+std::vector<ContentCheckItem> ContentCheckNames(const std::vector<BatchRecordName>& records);
+
+// The unpaired names of recent batches, per watched tree, for
+// kReplacedPairWindowMs, at most kReplacedMemoryLimit of each kind over the
+// agent (the oldest go first).
+constexpr uint64_t kReplacedPairWindowMs = 10 * 1000;
+constexpr size_t kReplacedMemoryLimit = 256;
+struct ReplacedMemory {
+    struct Entry {
+        std::wstring tree;
+        std::wstring name;
+        uint64_t ms = 0;
+    };
+    std::vector<Entry> added, removed;
+};
+// The check items of one batch, its unpaired names paired with those of the
+// tree's earlier batches (a new file whose original a later batch deleted is
+// checked then, against the original's name); what stays unpaired is
+// remembered. Returns only kCheck items.
+std::vector<ContentCheckItem> PairAcrossBatches(ReplacedMemory& memory, const std::wstring& tree,
+                                                const std::vector<ContentCheckItem>& items, uint64_t nowMs);
 
 // One file to check. The folder is the watched folder as its watcher names
 // it (the log's and the incident's "folder"); the tree is its resolved key,
@@ -36,7 +74,9 @@ struct ContentWork {
     std::wstring folder;
     std::wstring tree;
     std::wstring name;      // relative to folder
+    std::wstring claim;     // see ContentCheckItem
     uint32_t attempts = 0;  // reads tried so far
+    uint32_t rechecks = 0;  // judged again after a quiet time (TrailerRecheckMs)
     uint64_t dueMs = 0;     // a retry waits until then
 };
 
@@ -78,26 +118,44 @@ constexpr uint64_t kContentRetryDelayMs = 500;
 constexpr uint32_t kContentReadAttempts = 2;
 bool RetryContentRead(ReadFailure failure, uint32_t attemptsSoFar);
 
-// Two distinct encrypted-like files in one watched tree within
-// kEncryptedPairWindowMs make an incident; after one, the tree's count starts
-// again. A file seen twice counts once. Memory: per tree at most the names of
-// the window, and an incident empties it.
+// When encrypted-like files make an incident: two distinct files in one
+// watched tree within kEncryptedPairWindowMs (as fast as ever), or, for an
+// encryptor that goes slowly or spreads over several folders, three distinct
+// files anywhere in the agent within kEncryptedSlowWindowMs. A file seen
+// twice counts once; a tree's pair empties that tree's memory (in both), the
+// slow rule empties all. Memory: per tree the
+// names of the last minute, over the agent at most kEncryptedSlowMemory names
+// of the last ten minutes.
 constexpr uint64_t kEncryptedPairWindowMs = 60 * 1000;
+constexpr uint64_t kEncryptedSlowWindowMs = 10 * 60 * 1000;
+constexpr size_t kEncryptedSlowCount = 3;
+constexpr size_t kEncryptedSlowMemory = 64;
 struct EncryptedTracker {
     struct Seen {
-        std::wstring key;  // the folded name
+        std::wstring key;  // the folded name (with its tree, in `anywhere`)
         uint64_t ms = 0;
     };
     std::unordered_map<std::wstring, std::vector<Seen>> trees;
+    std::vector<Seen> anywhere;
 };
 // True when this file makes the incident.
 bool NoteEncryptedLike(EncryptedTracker& tracker, const std::wstring& tree, const std::wstring& name,
                        uint64_t nowMs);
 
+// A verdict that rests on the file's end alone waits until the file has been
+// quiet (not written) for kTrailerQuietMs: a file still being written has no
+// end record yet. The result: 0 judge now; above 0, check the file again
+// after that many milliseconds; -1 leave it (still being written after
+// kTrailerRechecks checks; its next write queues it again).
+constexpr uint64_t kTrailerQuietMs = 2000;
+constexpr uint32_t kTrailerRechecks = 3;
+int64_t TrailerRecheckMs(bool trailerOnly, uint64_t quietMs, uint32_t rechecksSoFar);
+
 // The head entropy as the log writes it: two decimals, within 0.00-8.00.
 std::string FormatEntropy(double bitsPerByte);
 
 // The members of a "content_check" line after the usual ones: folder, file
-// (both already JSON-escaped), verdict, expected, found, entropy.
+// (both already JSON-escaped), verdict, expected, found, entropy, and for a
+// file judged against its old name, "claimed_from" (escaped too) last.
 std::string ContentCheckMembers(const std::string& folderJson, const std::string& fileJson,
-                                const ContentEvidence& evidence);
+                                const ContentEvidence& evidence, const std::string& claimedFromJson = "");

@@ -120,8 +120,8 @@ void HandleChangeRecord(WatcherState& state, BatchScope& batch, const NotifyReco
     }
 
     Emit(batch.lines, "dir_change", FieldMembers(batch.folderJson, fileJson, "action", action) + mark);
-    if (gLiveConfig.extendedDetection.load() && IsContentCheckedName(record.name))
-        batch.contentNames.push_back({record.name, record.action});
+    // Every record: a rename or a deletion may name the user file a new name is judged against.
+    if (gLiveConfig.extendedDetection.load()) batch.contentNames.push_back({record.name, record.action});
 
     const bool heuristics = gLiveConfig.enableDirFileHeuristics.load();
     const bool noteOn = heuristics && gLiveConfig.ransomNoteHeuristicsEnabled.load();

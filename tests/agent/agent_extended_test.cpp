@@ -449,3 +449,49 @@ TEST_F(ContentAgentTest, MassRenameAndASingleStrongNote) {
     EXPECT_TRUE(noteLine);
     ExpectCleanExit();
 }
+
+// Encrypt, then rename to an extension no format has: the new names are
+// judged against the old ones, and the second file makes the critical
+// incident (before, the check never looked at such names).
+TEST_F(ContentAgentTest, EncryptAndRenameIsJudgedAgainstTheOldName) {
+    ASSERT_NO_FATAL_FAILURE(Start(QuickConfig(true)));
+    const LogMark mark = MarkLog(profile.logFile);
+    const std::wstring folder = MakeProjectFolder(mark, L"Clients");
+    const std::wstring report = JoinPath(folder, L"report.docx");
+    const std::wstring paper = JoinPath(folder, L"paper.pdf");
+    ASSERT_TRUE(Write(mark, report, WordDocument("Report")));
+    ASSERT_TRUE(Write(mark, paper, Pdf(90000)));
+    Sleep(1000);
+
+    const LogMark attack = MarkLog(profile.logFile);
+    ASSERT_TRUE(EncryptInPlace(report, 0, 4));
+    ASSERT_TRUE(MoveFileW(report.c_str(), (report + L".ryk").c_str()));
+    Sleep(700);
+    ASSERT_TRUE(EncryptInPlace(paper, 0, 5));
+    ASSERT_TRUE(MoveFileW(paper.c_str(), (paper + L".ryk").c_str()));
+    EXPECT_TRUE(WaitForLogLine(
+        attack,
+        [](const std::string& l) {
+            return JsonMember(l, "type") == "incident_created" && JsonMember(l, "reason") == "encrypted_content";
+        },
+        10000));
+    const std::vector<std::string> lines = LogLinesSince(attack);
+    for (const std::wstring& path : {report, paper}) {
+        const std::string renamed = Relative(path + L".ryk");
+        ASSERT_EQ(LinesFor(lines, "content_check", renamed), 1u) << renamed;
+        for (const std::string& line : lines) {
+            if (JsonMember(line, "type") != "content_check" || JsonMember(line, "file") != renamed) continue;
+            EXPECT_EQ(JsonMember(line, "verdict"), "encrypted_like") << line;
+            EXPECT_EQ(JsonMember(line, "claimed_from"), Relative(path)) << line;
+        }
+    }
+    size_t content = 0;
+    for (const std::string& text : ReadIncidentFiles(profile.incidentsDir)) {
+        if (JsonMember(text, "reason") != "encrypted_content") continue;
+        ++content;
+        EXPECT_EQ(JsonMember(text, "severity"), "90");
+        EXPECT_EQ(JsonMember(text, "file"), Relative(paper + L".ryk"));
+    }
+    EXPECT_EQ(content, 1u);
+    ExpectCleanExit();
+}

@@ -20,6 +20,7 @@
 #include "fsmon/folder_watcher.h"
 #include "incidents/incident_scanner.h"
 #include "incidents/incident_store.h"
+#include "support/chacha20.h"
 #include "support/test_support.h"
 
 namespace {
@@ -73,6 +74,19 @@ std::vector<IncidentSummary> Incidents() {
     } while (FindNextFileW(find, &fd));
     FindClose(find);
     return out;
+}
+
+// A corpus file (tests/corpora/content), encrypted from `from` to the end as
+// an encryptor that keeps the head would.
+std::string CorpusFile(const char* name, size_t from = std::string::npos) {
+    std::string bytes;
+    EXPECT_TRUE(ReadFileBytes(Utf8ToWide(std::string(VG_CONTENT_CORPUS) + "/" + name), bytes)) << name;
+    static const uint8_t kKey[32] = {9, 8, 7, 6,  5,  4,  3,  2,  1,  0,  1,  2,  3,  4,  5,  6,
+                                     7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22};
+    static const uint8_t kNonce[12] = {1, 2, 3};
+    if (from < bytes.size())
+        ChaCha20Xor(kKey, kNonce, 0, reinterpret_cast<uint8_t*>(&bytes[from]), bytes.size() - from);
+    return bytes;
 }
 
 NotifyRecord Record(DWORD action, const std::wstring& name) {
@@ -271,4 +285,77 @@ TEST_F(ContentCheckFixture, StopEndsTheWorkerAndALaterBatchStartsAnother) {
     Batch({Record(FILE_ACTION_ADDED, L"a.docx")});
     EXPECT_EQ(gContentCheckCounters.queued.load(), 2u);
     gCoreState.stopRequested = 0;
+}
+
+// Encrypt-and-rename: the new name is no format the check knows, so the
+// content is judged against the old name's; a picture renamed to another
+// picture format is a conversion. A tail-only encrypted file just written is
+// judged on its end only after 2 s of quiet.
+TEST_F(ContentCheckFixture, RenamedFilesKeepTheirOldClaimAndTrailersWaitForQuiet) {
+    ASSERT_TRUE(WriteFileBytes(Path(L"report.docx.ryk"), CorpusFile("report.docx", 16)));
+    ASSERT_TRUE(WriteFileBytes(Path(L"chart.jpg"), CorpusFile("photo.jpg")));
+    ASSERT_TRUE(WriteFileBytes(Path(L"summary.bak"), CorpusFile("summary.pdf")));
+    Batch({Record(FILE_ACTION_RENAMED_OLD_NAME, L"report.docx"),
+           Record(FILE_ACTION_RENAMED_NEW_NAME, L"report.docx.ryk"),
+           Record(FILE_ACTION_RENAMED_OLD_NAME, L"chart.png"),
+           Record(FILE_ACTION_RENAMED_NEW_NAME, L"chart.jpg"), Record(FILE_ACTION_ADDED, L"summary.bak"),
+           Record(FILE_ACTION_REMOVED, L"summary.pdf")});
+    ASSERT_TRUE(WaitContentChecksIdle(10000));
+    EXPECT_EQ(gContentCheckCounters.read.load(), 3u);
+    std::vector<std::string> checks = LinesOfType("content_check");
+    ASSERT_EQ(checks.size(), 1u);
+    EXPECT_NE(checks[0].find("\"file\":\"report.docx.ryk\",\"verdict\":\"encrypted_like\""),
+              std::string::npos)
+        << checks[0];
+    EXPECT_NE(checks[0].find(",\"claimed_from\":\"report.docx\"}"), std::string::npos) << checks[0];
+
+    // Everything after the first 4 KiB encrypted, the file written just now.
+    ASSERT_TRUE(WriteFileBytes(Path(L"slides.pptx"), CorpusFile("slides.pptx", 4096)));
+    const ULONGLONG written = GetTickCount64();
+    Batch({Record(FILE_ACTION_MODIFIED, L"slides.pptx")});
+    ASSERT_TRUE(WaitFor([] { return LinesOfType("content_check").size() == 2; }, 8000));
+    EXPECT_GE(GetTickCount64() - written, 1500u);
+    EXPECT_NE(LinesOfType("content_check")[1].find("random-looking end"), std::string::npos)
+        << LinesOfType("content_check")[1];
+    // The second encrypted-like file of the tree.
+    ASSERT_TRUE(WaitFor([] { return !LinesOfType("incident_created").empty(); }));
+}
+
+// A slow or spread-out encryptor: one file in each of three watched trees
+// makes the incident on the third, where no tree ever holds two.
+TEST_F(ContentCheckFixture, ThreeFilesInThreeTreesMakeTheIncident) {
+    const wchar_t* const kTrees[] = {L"Desktop", L"Documents", L"Downloads"};
+    Sleep(1100);  // past the incident rate limit of one second, whatever test ran before
+    for (int i = 0; i < 3; ++i) {
+        const std::wstring tree = dir.Sub(kTrees[i]);
+        EnsureDirectoryTree(tree);
+        ASSERT_TRUE(WriteFileBytes(JoinPath(tree, L"a.docx"), RandomBytes(9000, 30 + i)));
+        EXPECT_TRUE(LinesOfType("incident_created").empty()) << i;
+        ProcessChangeBatch(tree, {Record(FILE_ACTION_MODIFIED, L"a.docx")});
+        ASSERT_TRUE(WaitContentChecksIdle(10000));
+    }
+    EXPECT_EQ(LinesOfType("content_check").size(), 3u);
+    ASSERT_TRUE(WaitFor([] { return !LinesOfType("incident_created").empty(); }));
+    const std::vector<IncidentSummary> incidents = Incidents();
+    ASSERT_EQ(incidents.size(), 1u);
+    EXPECT_EQ(incidents[0].reason, kReasonEncryptedContent);
+    EXPECT_EQ(incidents[0].folder, WideToUtf8(dir.Sub(L"Downloads")));
+}
+
+// A new file written in one batch and the user file it replaces deleted in a
+// later one: the later batch has it checked, against the deleted name.
+TEST_F(ContentCheckFixture, AReplacedFileIsCheckedWhenItsOriginalGoesLater) {
+    ASSERT_TRUE(WriteFileBytes(Path(L"budget.xlsx.locked"), CorpusFile("budget.xlsx", 0)));
+    Batch({Record(FILE_ACTION_ADDED, L"budget.xlsx.locked"),
+           Record(FILE_ACTION_MODIFIED, L"budget.xlsx.locked")});
+    ASSERT_TRUE(WaitContentChecksIdle(10000));
+    EXPECT_EQ(gContentCheckCounters.queued.load(), 0u);
+    Batch({Record(FILE_ACTION_REMOVED, L"budget.xlsx")});
+    ASSERT_TRUE(WaitContentChecksIdle(10000));
+    const std::vector<std::string> checks = LinesOfType("content_check");
+    ASSERT_EQ(checks.size(), 1u);
+    EXPECT_NE(checks[0].find("\"file\":\"budget.xlsx.locked\",\"verdict\":\"encrypted_like\""),
+              std::string::npos)
+        << checks[0];
+    EXPECT_NE(checks[0].find(",\"claimed_from\":\"budget.xlsx\"}"), std::string::npos) << checks[0];
 }
