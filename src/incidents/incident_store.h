@@ -20,8 +20,9 @@ constexpr const char kReasonCanary[] = "canary_file_touched";
 constexpr const char kReasonBurst[] = "file_burst";
 constexpr const char kReasonProcess[] = "process_heuristic";
 constexpr const char kReasonDirFile[] = "dir_file_heuristic";
-// Extended detection: two files in one watched tree whose content no longer
-// matches their type (fsmon/content_check.h).
+// Extended detection: files whose content no longer matches their type, two
+// in one watched tree within a minute or three anywhere within ten minutes
+// (fsmon/content_check.h).
 constexpr const char kReasonEncryptedContent[] = "encrypted_content";
 // Extended detection: one new extension given to several user files in any
 // watched tree (fsmon/name_evidence_pool.h).
