@@ -101,6 +101,9 @@ bool LoadConfig(std::wstring& status) {
     local.extendedDetection = ConfigReadBool(content, "extendedDetection", local.extendedDetection);
     local.encryptedContentIncidentSeverity =
         ConfigReadInt(content, "encryptedContentIncidentSeverity", local.encryptedContentIncidentSeverity);
+    local.logMaxMegabytes = ConfigReadInt(content, "logMaxMegabytes", local.logMaxMegabytes);
+    local.logKeepFiles = ConfigReadInt(content, "logKeepFiles", local.logKeepFiles);
+    local.incidentRetentionDays = ConfigReadInt(content, "incidentRetentionDays", local.incidentRetentionDays);
 
     StoreCurrentConfig(local);
     RebuildCanaryNamesWith(local);
