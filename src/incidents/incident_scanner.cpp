@@ -413,6 +413,20 @@ void NoteIncidentWritten(const std::wstring& incidentFolder, const std::string& 
     in.notes.emplace_back(incidentFolder.substr(sep + 1), text);
 }
 
+void NoteIncidentFoldersRemoved(const std::wstring& incidentsDir, const std::vector<std::wstring>& names) {
+    std::lock_guard<std::mutex> guard(InboxMutex());
+    Inbox& in = TheInbox();
+    if (in.generation == 0 || in.dir != incidentsDir) return;  // no index yet: the first scan lists the disk
+    for (const std::wstring& name : names) {
+        if (in.names.size() >= kMaxPendingNames) {
+            in.names.clear();
+            in.overflow = true;
+            return;
+        }
+        in.names.insert(name);  // looked at again: gone, so removed from the index
+    }
+}
+
 void StopIncidentIndex() {
     std::lock_guard<std::mutex> guard(ScanMutex());
     Forget(State());

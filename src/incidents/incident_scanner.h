@@ -33,6 +33,11 @@ std::vector<IncidentSummary> ScanIncidents(const DataPaths& paths);
 // it. Never blocks on a scan.
 void NoteIncidentWritten(const std::wstring& incidentFolder, const std::string& text);
 
+// Called by the retention pass after it removed these folders (names below
+// incidentsDir): the next scan drops them from the index without waiting for
+// the watch, which under Wine does not report folders older than itself.
+void NoteIncidentFoldersRemoved(const std::wstring& incidentsDir, const std::vector<std::wstring>& names);
+
 // Stops the change watch and forgets the index; the next scan starts afresh.
 // The tray calls it after CoreStop. Never called on the watch's own thread.
 void StopIncidentIndex();
