@@ -103,6 +103,9 @@ bool LoadConfig(std::wstring& status) {
         ConfigReadInt(content, "encryptedContentIncidentSeverity", local.encryptedContentIncidentSeverity);
     local.massRenameIncidentSeverity =
         ConfigReadInt(content, "massRenameIncidentSeverity", local.massRenameIncidentSeverity);
+    local.logMaxMegabytes = ConfigReadInt(content, "logMaxMegabytes", local.logMaxMegabytes);
+    local.logKeepFiles = ConfigReadInt(content, "logKeepFiles", local.logKeepFiles);
+    local.incidentRetentionDays = ConfigReadInt(content, "incidentRetentionDays", local.incidentRetentionDays);
 
     StoreCurrentConfig(local);
     RebuildCanaryNamesWith(local);

@@ -33,6 +33,9 @@ struct Config {
     bool extendedDetection = false;  // absent from the default file
     int32_t encryptedContentIncidentSeverity = 0;  // absent from the default file; 0 or below: 90
     int32_t massRenameIncidentSeverity = 0;        // absent from the default file; 0 or below: 90
+    int32_t logMaxMegabytes = 0;        // absent from the default file; 0 or below: never rotated
+    int32_t logKeepFiles = 0;           // absent from the default file; 0 or below: 4
+    int32_t incidentRetentionDays = 0;  // absent from the default file; 0 or below: kept for ever
 };
 
 // A full copy of the current settings, owned by whoever took it.
@@ -52,6 +55,9 @@ struct LiveConfig {
     std::atomic<bool> encryptedExtHeuristicsEnabled{false};
     std::atomic<int32_t> dirFileHeuristicIncidentSeverity{0};
     std::atomic<bool> extendedDetection{false};
+    std::atomic<int32_t> logMaxMegabytes{0};
+    std::atomic<int32_t> logKeepFiles{0};
+    std::atomic<int32_t> incidentRetentionDays{0};
 };
 extern LiveConfig gLiveConfig;
 

@@ -169,6 +169,9 @@ void StoreCurrentConfig(const Config& config) {
     gLiveConfig.encryptedExtHeuristicsEnabled.store(config.encryptedExtHeuristicsEnabled);
     gLiveConfig.dirFileHeuristicIncidentSeverity.store(config.dirFileHeuristicIncidentSeverity);
     gLiveConfig.extendedDetection.store(config.extendedDetection);
+    gLiveConfig.logMaxMegabytes.store(config.logMaxMegabytes);
+    gLiveConfig.logKeepFiles.store(config.logKeepFiles);
+    gLiveConfig.incidentRetentionDays.store(config.incidentRetentionDays);
 }
 
 void SnapshotConfig(ConfigSnapshot& out) {

@@ -9,6 +9,7 @@
 
 #include "core/handles.h"
 #include "core/hooks.h"
+#include "core/log_rotation.h"
 #include "core/paths.h"
 #include "core/seams.h"
 #include "core/text.h"
@@ -59,6 +60,7 @@ public:
     ~LogFileLock() {
         if (owned_) ReleaseMutex(m_);
     }
+    bool owned() const { return owned_; }
     LogFileLock(const LogFileLock&) = delete;
     LogFileLock& operator=(const LogFileLock&) = delete;
 
@@ -214,12 +216,16 @@ void AppendLogLines(const std::string& linesEachEndingInLF) {
 
     std::lock_guard<std::mutex> guard(AppendMutex());
     LogFileLock crossProcess(LogFileMutex(path));
+    // Rotation only under the lock: without it two writers could rename at once.
+    const std::string opening =
+        crossProcess.owned() ? RotateLogIfDue(path, linesEachEndingInLF.size()) : std::string();
+    const std::string joined = opening.empty() ? std::string() : opening + linesEachEndingInLF;
+    const std::string& bytes = opening.empty() ? linesEachEndingInLF : joined;
     UniqueHandle file(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                   nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return;
     DWORD written = 0;
-    WriteFile(file.get(), linesEachEndingInLF.data(), static_cast<DWORD>(linesEachEndingInLF.size()), &written,
-              nullptr);
+    WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
 bool WriteTextFile(const std::wstring& path, const std::string& content) {

@@ -24,7 +24,8 @@ void LogMessage(const std::string& type, const std::string& message);
 std::string BuildEventLine(const std::string& ts, const std::string& type, const std::string& extraMembers);
 
 // Appends the line and one LF to the log; a no-op before the paths exist.
-// Failures drop the line silently.
+// Failures drop the line silently. With logMaxMegabytes set, an append that
+// holds the cross-process lock may first close the log (core/log_rotation.h).
 void AppendLogLine(const std::string& line);
 
 // Appends several whole lines, each already ending in LF, in one write under

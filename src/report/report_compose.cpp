@@ -240,6 +240,19 @@ bool ReadStringArray(JsonCursor& c, std::vector<std::string>& out) {
     return Take(c, ']') || (c.ok = false);
 }
 
+// "<code>Vellumgard.log.jsonl</code>", or both files of a tail that spans two.
+std::string LogTailSourceHtml(const std::vector<std::string>& files) {
+    bool named = !files.empty();
+    for (const std::string& f : files) named = named && !f.empty();
+    if (!named) return "<code>Vellumgard.log.jsonl</code>";
+    std::string out;
+    for (size_t i = 0; i < files.size(); ++i) {
+        if (i) out += i + 1 == files.size() ? " and " : ", ";
+        out += "<code>" + HtmlEscape(files[i]) + "</code>";
+    }
+    return out;
+}
+
 void AppendPathEntry(std::string& out, const char* label, const std::string& path) {
     out += "<div><div class=\"k\">";
     out += label;
@@ -461,7 +474,8 @@ std::string ComposeReport(const ReportInputs& in) {
         out += "<div class=\"sub\">No log entries yet.</div>\n";
     } else {
         out += "<details>\n<summary>Show last 200 lines</summary>\n";
-        out += "<div class=\"sub\" style=\"margin-top:6px;\">From <code>Vellumgard.log.jsonl</code></div>\n";
+        out += "<div class=\"sub\" style=\"margin-top:6px;\">From " + LogTailSourceHtml(in.logTailFiles) +
+               "</div>\n";
         out += "<pre>";
         for (const std::string& line : in.logTail) {
             out += HtmlEscape(line);

@@ -49,6 +49,9 @@ struct ReportInputs {
     bool isAdmin = false;
     std::vector<IncidentSummary> incidents;  // newest first
     std::vector<std::string> logTail;        // file order
+    // When the tail spans two log files: their names (the older first), shown
+    // in the "From" label. Empty: the current file alone, as always.
+    std::vector<std::string> logTailFiles;
     std::string dataDir;
     std::string logFile;
     std::string configFile;

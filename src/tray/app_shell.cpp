@@ -2,6 +2,7 @@
 
 #include "core/core_lifecycle.h"
 #include "core/event_log.h"
+#include "incidents/incident_retention_win.h"
 #include "tray/installer.h"
 #include "tray/tray_seams.h"
 #include "tray/tray_window.h"
@@ -61,6 +62,7 @@ int RunTrayAgent(HINSTANCE instance) {
     HWND window = CreateTrayWindow(instance);
     if (!window) return FailStart(L"Failed to create main window.");
     gMainWindow = window;
+    StartIncidentPruning();  // its first pass runs on its own thread, some seconds from now
     ShowWindow(window, SW_HIDE);
     UpdateWindow(window);
     RemoveLeftoverHelpersIfInstalled();
@@ -77,6 +79,7 @@ int RunTrayAgent(HINSTANCE instance) {
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }
+    StopIncidentPruning();
     LogMessage("shutdown", "Vellumgard tray exiting");
     return static_cast<int>(msg.wParam);
 }

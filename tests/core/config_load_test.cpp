@@ -51,7 +51,8 @@ std::string Fields(const Config& c) {
       << ' ' << c.enableDirFileHeuristics << c.ransomNoteHeuristicsEnabled << c.encryptedExtHeuristicsEnabled << ' '
       << c.dirFileHeuristicIncidentSeverity << ' ' << c.incidentRateLimitSeconds << ' ' << c.enableCanaryFiles << ' '
       << c.canaryIncidentSeverity << ' ' << c.canaryWarmupSeconds << " [" << Text(c.canaryFileNames) << "] [" << Text(c.extraWatchDirs) << "]"
-      << ' ' << c.extendedDetection << ' ' << c.massRenameIncidentSeverity;
+      << ' ' << c.extendedDetection << ' ' << c.massRenameIncidentSeverity << ' ' << c.logMaxMegabytes << ' '
+      << c.logKeepFiles << ' ' << c.incidentRetentionDays;
     return s.str();
 }
 
@@ -69,7 +70,8 @@ std::string LiveFields() {
       << gLiveConfig.burstWindowSeconds << ' ' << gLiveConfig.burstThreshold << ' '
       << gLiveConfig.fileBurstIncidentSeverity << ' ' << gLiveConfig.enableDirFileHeuristics
       << gLiveConfig.ransomNoteHeuristicsEnabled << gLiveConfig.encryptedExtHeuristicsEnabled << ' '
-      << gLiveConfig.dirFileHeuristicIncidentSeverity << ' ' << gLiveConfig.extendedDetection;
+      << gLiveConfig.dirFileHeuristicIncidentSeverity << ' ' << gLiveConfig.extendedDetection << ' '
+      << gLiveConfig.logMaxMegabytes << ' ' << gLiveConfig.logKeepFiles << ' ' << gLiveConfig.incidentRetentionDays;
     return s.str();
 }
 
@@ -78,7 +80,8 @@ std::string LiveFieldsOf(const Config& c) {
     s << c.enableProcessMonitor << c.enableDirMonitorDesktop << c.enableDirMonitorDocuments
       << c.enableDirMonitorDownloads << ' ' << c.burstWindowSeconds << ' ' << c.burstThreshold << ' '
       << c.fileBurstIncidentSeverity << ' ' << c.enableDirFileHeuristics << c.ransomNoteHeuristicsEnabled
-      << c.encryptedExtHeuristicsEnabled << ' ' << c.dirFileHeuristicIncidentSeverity << ' ' << c.extendedDetection;
+      << c.encryptedExtHeuristicsEnabled << ' ' << c.dirFileHeuristicIncidentSeverity << ' ' << c.extendedDetection
+      << ' ' << c.logMaxMegabytes << ' ' << c.logKeepFiles << ' ' << c.incidentRetentionDays;
     return s.str();
 }
 
@@ -475,6 +478,12 @@ TEST(LoadConfig, ReadsEachSettingByTheKeyRules) {
         {"extended detection unreadable", "{\"extendedDetection\": 1}", [](Config&) {}},
         {"mass-rename severity", "{\"massRenameIncidentSeverity\": 70}",
          [](Config& c) { c.massRenameIncidentSeverity = 70; }},
+        {"history bounds", "{\"logMaxMegabytes\": 50, \"logKeepFiles\": 2, \"incidentRetentionDays\": 90}",
+         [](Config& c) {
+             c.logMaxMegabytes = 50;
+             c.logKeepFiles = 2;
+             c.incidentRetentionDays = 90;
+         }},
         {"extended detection beside the default text",
          DefaultConfigText().substr(0, DefaultConfigText().size() - 2) + ",\n  \"extendedDetection\": true\n}\n",
          [](Config& c) {

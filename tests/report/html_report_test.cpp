@@ -8,6 +8,7 @@
 #include "core/config.h"
 #include "core/core_lifecycle.h"
 #include "core/event_log.h"
+#include "core/log_rotation.h"
 #include "core/paths.h"
 #include "core/text.h"
 #include "support/test_support.h"
@@ -64,6 +65,40 @@ TEST(ReadLogTail, ReadsTheLastLinesOfARealFile) {
 
     ASSERT_TRUE(WriteFileBytes(path, "a\n\nb\n"));
     EXPECT_EQ(ReadLogTail(path), std::vector<std::string>({"a", "", "b"}));
+}
+
+// Just after a rotation the current log is short: the report's tail takes the
+// newest lines of the previous file first and names both files.
+TEST(ReadReportLogTail, SpansThePreviousFileWhenTheCurrentIsShort) {
+    TempDir dir;
+    UseDataPathsBelow(dir.path);
+    const std::wstring previous = RotatedLogPath(gDataPaths.logFile, 1);
+    std::string old;
+    for (int i = 0; i < 500; ++i) old += "old " + std::to_string(i) + "\n";
+    ASSERT_TRUE(WriteFileBytes(previous, old));
+    ASSERT_TRUE(WriteFileBytes(gDataPaths.logFile, "rotated\r\nnew 0\nnew 1"));
+    ReportLogTail tail = ReadReportLogTail(gDataPaths.logFile);
+    ASSERT_EQ(tail.lines.size(), 200u);
+    EXPECT_EQ(tail.lines.front(), "old 303");
+    EXPECT_EQ(tail.lines[196], "old 499");
+    EXPECT_EQ(std::vector<std::string>(tail.lines.end() - 3, tail.lines.end()),
+              std::vector<std::string>({"rotated", "new 0", "new 1"}));
+    EXPECT_EQ(tail.previousFile, L"Vellumgard.log.1.jsonl");
+    EXPECT_EQ(tail.currentFile, L"Vellumgard.log.jsonl");
+
+    std::wstring reportPath;
+    ASSERT_TRUE(GenerateReport(reportPath));
+    EXPECT_NE(ReadFileBytes(reportPath)
+                  .find("From <code>Vellumgard.log.1.jsonl</code> and <code>Vellumgard.log.jsonl</code>"),
+              std::string::npos);
+
+    // A current log of 200 lines or more is shown alone, as always.
+    std::string full;
+    for (int i = 0; i < 200; ++i) full += "cur " + std::to_string(i) + "\n";
+    ASSERT_TRUE(WriteFileBytes(gDataPaths.logFile, full));
+    tail = ReadReportLogTail(gDataPaths.logFile);
+    EXPECT_EQ(tail.lines.front(), "cur 0");
+    EXPECT_TRUE(tail.previousFile.empty());
 }
 
 TEST(GenerateReport, EmptyDayWritesTheReportAndLogsOnce) {

@@ -248,6 +248,20 @@ TEST(ComposeReport, LogCardAlwaysSays200AndShowsEachLineEscaped) {
     EXPECT_EQ(doc.find("No log entries yet."), std::string::npos);
 }
 
+// A tail that spans the previous and the current log names both; a half-named
+// pair falls back to the usual label.
+TEST(ComposeReport, LogCardNamesBothFilesWhenTheTailSpansTwo) {
+    ReportInputs in;
+    in.logTail = {"old", "new"};
+    in.logTailFiles = {"Vellumgard.log.1.jsonl", "Vellumgard.log.jsonl"};
+    EXPECT_NE(ComposeReport(in).find("From <code>Vellumgard.log.1.jsonl</code> and "
+                                     "<code>Vellumgard.log.jsonl</code></div>\n<pre>old\nnew\n</pre>"),
+              std::string::npos);
+    in.logTailFiles = {"", ""};
+    EXPECT_NE(ComposeReport(in).find("From <code>Vellumgard.log.jsonl</code></div>\n<pre>old\nnew\n</pre>"),
+              std::string::npos);
+}
+
 // Every text that comes from outside is escaped wherever it enters the page.
 TEST(ComposeReport, OutsideTextIsEscapedEverywhere) {
     const std::string hostile = "<script>\"'&</script>";
