@@ -2,6 +2,7 @@
 
 #include "core/core_lifecycle.h"
 #include "core/event_log.h"
+#include "tray/installer.h"
 #include "tray/tray_seams.h"
 #include "tray/tray_window.h"
 
@@ -54,6 +55,7 @@ int RunTrayAgent(HINSTANCE instance) {
     // the process monitor's COM start-up needs it from inside a DLL's start-up:
     // loaded from both threads at once, the agent hung before its window existed.
     GetSystemMetrics(SM_CXSCREEN);
+    HoldAgentMutexes();  // before the core: the verbs see this agent from now on
     if (!CoreStart(IsUserAdmin())) return FailStart(L"Vellumgard core init failed.");
     if (!RegisterTrayWindowClass(instance)) return FailStart(L"Failed to register window class.");
     HWND window = CreateTrayWindow(instance);
@@ -61,6 +63,7 @@ int RunTrayAgent(HINSTANCE instance) {
     gMainWindow = window;
     ShowWindow(window, SW_HIDE);
     UpdateWindow(window);
+    RemoveLeftoverHelpersIfInstalled();
 
     MSG msg{};
     for (;;) {

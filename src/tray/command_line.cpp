@@ -51,13 +51,30 @@ std::wstring ErrorSuffix(uint32_t error) {
     return L" (error " + hex + L")";
 }
 
+constexpr uint32_t kAccessDenied = 5;  // ERROR_ACCESS_DENIED
+
+// Exit was posted to some agents before the stop gave up: they may still go.
+std::wstring StillMayExit(const VerbReport& r) {
+    if (r.agentsAsked == 0) return std::wstring();
+    return L" The agent" + std::wstring(r.agentsAsked > 1 ? L"s" : L"") +
+           L" already asked to exit may still do so: if Vellumgard's icon leaves the notification area, "
+           L"start it again from the Start menu.";
+}
+
+bool SignInTurnedOff(const VerbReport& r) {
+    for (const StepOutcome& s : r.steps)
+        if (s.step == InstallStep::StartupApproved && s.result == StepResult::Disabled) return true;
+    return false;
+}
+
 const wchar_t kUsageLines[] =
     L"Usage:\n"
     L"  Vellumgard.exe  runs the agent in the notification area\n"
     L"  Vellumgard.exe --install  installs it for this user and starts it\n"
     L"  Vellumgard.exe --uninstall [--purge]  removes it (--purge: its data too)\n"
     L"  Vellumgard.exe --version | --help\n"
-    L"Add --quiet to show no message box (for deployment tools).\n";
+    L"Add --quiet to show no message box (for deployment tools).\n"
+    L"From an elevated prompt --install and --uninstall refuse to run unless --allow-elevated is added.\n";
 
 struct ExitCodeLine {
     int code;
@@ -77,6 +94,8 @@ const ExitCodeLine kExitCodeLines[] = {
     {kExitPurgeFailed, L"the data folder could not be removed, or other agents use it"},
     {kExitBusy, L"another install or uninstall is running"},
     {kExitHandOffFailed, L"the installed copy could not start its removal helper"},
+    {kExitAgentNotAsked, L"the installed agent could not be asked to exit (access denied); nothing changed"},
+    {kExitElevated, L"started elevated without --allow-elevated; nothing changed"},
 };
 
 }  // namespace
@@ -104,6 +123,8 @@ CommandLine ParseCommandLine(const std::vector<std::wstring>& args) {
             c.purge = true;
         } else if (lower == L"--quiet") {
             c.quiet = true;
+        } else if (lower == L"--allow-elevated") {
+            c.allowElevated = true;
         } else if (lower.compare(0, std::char_traits<wchar_t>::length(kFinishPrefix), kFinishPrefix) == 0) {
             named = Verb::FinishUninstall;
             if (!ParseFinishValue(arg.substr(std::char_traits<wchar_t>::length(kFinishPrefix)), c.parentPid,
@@ -127,6 +148,8 @@ CommandLine ParseCommandLine(const std::vector<std::wstring>& args) {
         c.error = L"Unknown argument \"" + unknown + L"\".";
     } else if (haveMalformed) {
         c.error = L"Malformed argument \"" + malformed + L"\".";
+    } else if (c.allowElevated && verbs <= 1 && verb != Verb::Install && verb != Verb::Uninstall) {
+        c.error = L"--allow-elevated goes with --install or --uninstall only.";
     } else if (verbs > 1) {
         c.error = L"Give only one of --install, --uninstall, --version and --help.";
     } else if (verbs == 0) {
@@ -169,6 +192,10 @@ const char* StepLogName(InstallStep step) {
             return "hand_off";
         case InstallStep::RemoveCopy:
             return "remove_copy";
+        case InstallStep::RestartAgent:
+            return "restart_agent";
+        case InstallStep::StartupApproved:
+            return "startup_approved";
     }
     return "unknown";
 }
@@ -193,6 +220,12 @@ const char* ResultLogName(StepResult result) {
             return "timeout";
         case StepResult::Failed:
             return "failed";
+        case StepResult::LinkRemoved:
+            return "link_removed";
+        case StepResult::Exited:
+            return "exited";
+        case StepResult::Disabled:
+            return "disabled";
     }
     return "unknown";
 }
@@ -205,6 +238,7 @@ std::string InstallLogMembers(const StepOutcome& outcome) {
     m += '"';
     if (outcome.result == StepResult::Failed && outcome.error != 0)
         m += ",\"error\":" + std::to_string(outcome.error);
+    if (outcome.result == StepResult::Exited) m += ",\"exit_code\":" + std::to_string(outcome.error);
     return m;
 }
 
@@ -221,7 +255,7 @@ int ExitCodeFor(const std::vector<StepOutcome>& steps) {
         if (StepSucceeded(s.result)) continue;
         switch (s.step) {
             case InstallStep::StopAgents:
-                return kExitAgentTimeout;
+                return s.result == StepResult::Failed ? kExitAgentNotAsked : kExitAgentTimeout;
             case InstallStep::Copy:
                 return kExitCopyFailed;
             case InstallStep::RunKey:
@@ -231,7 +265,10 @@ int ExitCodeFor(const std::vector<StepOutcome>& steps) {
             case InstallStep::RemoveShortcut:
                 return kExitShortcutFailed;
             case InstallStep::StartAgent:
+            case InstallStep::RestartAgent:
                 return kExitStartFailed;
+            case InstallStep::StartupApproved:
+                break;
             case InstallStep::Purge:
                 return kExitPurgeFailed;
             case InstallStep::HandOff:
@@ -250,11 +287,22 @@ std::wstring StepSentence(const StepOutcome& o, const VerbReport& r) {
         case InstallStep::StopAgents:
             if (x == StepResult::Done) return L"Asked the installed agent to exit; it has ended.";
             if (x == StepResult::Absent) return L"No installed agent was running.";
+            if (x == StepResult::TimedOut && r.agentsAsked == 0)
+                return L"An installed agent is still starting: its window did not appear in time, so it "
+                       L"could "
+                       L"not be asked to exit and nothing was changed. Try again in a minute.";
             if (x == StepResult::TimedOut)
                 return L"The installed agent did not exit within " + std::to_wstring(r.stopWaitSeconds) +
-                       L" seconds, so nothing was changed. Exit it from its tray menu and try again.";
+                       L" seconds, so nothing was changed. Exit it from its tray menu and try again." +
+                       StillMayExit(r);
+            if (x == StepResult::Failed && o.error == kAccessDenied)
+                return L"Could not ask the installed agent to exit: access denied. It runs with more rights "
+                       L"than this program (for example started from an elevated prompt, or as another "
+                       L"user), so nothing was changed. Exit it from its tray menu and try again." +
+                       StillMayExit(r);
             if (x == StepResult::Failed)
-                return L"Could not ask the installed agent to exit" + err + L"; nothing was changed.";
+                return L"Could not ask the installed agent to exit" + err + L"; nothing was changed." +
+                       StillMayExit(r);
             break;
         case InstallStep::Copy:
             if (x == StepResult::Done) return L"Copied the program to " + r.installedExe + L".";
@@ -282,7 +330,13 @@ std::wstring StepSentence(const StepOutcome& o, const VerbReport& r) {
                 return L"Started the installed agent; its icon is in the notification area.";
             if (x == StepResult::Unchanged)
                 return L"The installed agent already runs; no second one was started.";
-            if (x == StepResult::Failed) return L"Could not start the installed agent" + err + L".";
+            if (x == StepResult::Failed)
+                return L"Could not start the installed agent" + err +
+                       L"; no installed Vellumgard agent runs now.";
+            if (x == StepResult::Exited)
+                return L"The installed agent started but ended at once with exit code " +
+                       std::to_wstring(o.error) +
+                       L"; no installed Vellumgard agent runs now. Its log is in " + r.dataDir + L".";
             break;
         case InstallStep::RemoveRunKey:
             if (x == StepResult::Done) return L"Removed its entry for starting at sign-in.";
@@ -308,6 +362,9 @@ std::wstring StepSentence(const StepOutcome& o, const VerbReport& r) {
                        L"--uninstall --purge again.";
             if (x == StepResult::Failed)
                 return L"Could not remove the data folder " + r.dataDir + L" completely" + err + L".";
+            if (x == StepResult::LinkRemoved)
+                return L"The data folder " + r.dataDir +
+                       L" was a link to another place: removed the link only, and nothing it pointed to.";
             break;
         case InstallStep::HandOff:
             if (x == StepResult::Done)
@@ -325,6 +382,26 @@ std::wstring StepSentence(const StepOutcome& o, const VerbReport& r) {
                 return L"An agent runs from " + r.installedExe + L" again, so it was not removed.";
             if (x == StepResult::Failed) return L"Could not remove " + r.installedExe + err + L".";
             break;
+        case InstallStep::RestartAgent:
+            if (x == StepResult::Done)
+                return L"Started the installed copy again (the version that was installed before); it runs "
+                       L"now.";
+            if (x == StepResult::Absent)
+                return L"There is no installed copy to start again: no installed Vellumgard agent runs now.";
+            if (x == StepResult::Failed)
+                return L"Could not start the installed copy again" + err +
+                       L": no installed Vellumgard agent runs now. Start it from the Start menu.";
+            if (x == StepResult::Exited)
+                return L"The installed copy started again but ended at once with exit code " +
+                       std::to_wstring(o.error) + L": no installed Vellumgard agent runs now.";
+            break;
+        case InstallStep::StartupApproved:
+            if (x == StepResult::Disabled)
+                return L"Its start at sign-in is turned off in the system's start-up settings (Task Manager, "
+                       L"Startup); that choice was left as it is. Turn it on there to have Vellumgard start "
+                       L"at "
+                       L"every sign-in.";
+            break;
     }
     return std::wstring();
 }
@@ -335,9 +412,11 @@ std::wstring ReportText(const VerbReport& r) {
     std::wstring text;
     switch (r.verb) {
         case Verb::Install:
-            text = code == kExitOk
-                       ? VersionText() + L" is installed for this user and starts at every sign-in."
-                       : L"Vellumgard was not installed completely" + codeText;
+            text =
+                code != kExitOk ? L"Vellumgard was not installed completely" + codeText
+                : SignInTurnedOff(r)
+                    ? VersionText() + L" is installed for this user, but its start at sign-in is turned off."
+                    : VersionText() + L" is installed for this user and starts at every sign-in.";
             break;
         case Verb::Uninstall:
             text = code == kExitOk ? std::wstring(L"Vellumgard is uninstalled for this user.")
@@ -390,6 +469,22 @@ std::wstring NoFoldersText() {
 
 std::wstring BusyText() {
     return L"Another Vellumgard install or uninstall is running; nothing was changed (exit code 11).";
+}
+
+std::wstring ElevatedText() {
+    return L"Vellumgard was started elevated (\"Run as administrator\"). Installed from there, its agent "
+           L"would run elevated, so a later --install or --uninstall from a normal prompt could not ask it "
+           L"to "
+           L"exit; and elevated with another administrator's account, it would install for that account. Run "
+           L"the command again from a normal Command Prompt, or add --allow-elevated if this is really "
+           L"meant. "
+           L"Nothing was changed (exit code 14).";
+}
+
+std::wstring RelativeFolderText(const std::wstring& localAppData) {
+    return L"This user's local application data folder is given as \"" + localAppData +
+           L"\", which is not an absolute path, so Vellumgard can neither install nor uninstall. Nothing was "
+           L"changed (exit code 3).";
 }
 
 std::wstring InstallDirBelow(const std::wstring& localAppData) {

@@ -23,6 +23,7 @@ struct CommandLine {
     Verb verb = Verb::RunAgent;
     bool purge = false;  // with Uninstall: remove the data folder too
     bool quiet = false;  // no message box
+    bool allowElevated = false;  // with Install, Uninstall: accept an elevated token
     // FinishUninstall: the process that handed over, named by its id and its
     // creation time (100 ns units), so a reused id is never mistaken for it.
     uint32_t parentPid = 0;
@@ -31,7 +32,8 @@ struct CommandLine {
 };
 
 // The arguments after the program's name. ASCII letters match in either
-// case; at most one verb; --purge only with --uninstall; --quiet with a verb.
+// case; at most one verb; --purge only with --uninstall; --quiet with a verb;
+// --allow-elevated only with --install or --uninstall.
 CommandLine ParseCommandLine(const std::vector<std::wstring>& args);
 
 // The hidden argument that starts the helper copy.
@@ -51,6 +53,8 @@ enum ExitCode : int {
     kExitPurgeFailed = 10,    // the data folder could not be removed, or agents still use it
     kExitBusy = 11,           // another install or uninstall is running
     kExitHandOffFailed = 12,  // the installed copy could not start its removal helper
+    kExitAgentNotAsked = 13,  // a running installed agent could not be asked to exit; nothing changed
+    kExitElevated = 14,       // refused to run elevated without --allow-elevated; nothing changed
 };
 
 // One step of an install or uninstall, and what came of it. Each is logged
@@ -63,21 +67,26 @@ enum class InstallStep {
     StartAgent,  // the installed copy
     RemoveRunKey,
     RemoveShortcut,
-    Purge,       // the data folder
-    HandOff,     // the installed copy starts a helper copy that removes it
-    RemoveCopy,  // the installed copy and its folder
+    Purge,            // the data folder
+    HandOff,          // the installed copy starts a helper copy that removes it
+    RemoveCopy,       // the installed copy and its folder
+    RestartAgent,     // after a failure that followed a stop: the installed copy again
+    StartupApproved,  // the system's start-up switch for the sign-in entry (shown when off)
 };
 
 enum class StepResult {
-    Done,       // did what the step does
-    Replaced,   // Copy: another version was replaced
-    Repaired,   // RunKey, Shortcut: was there but wrong, rewritten
-    Unchanged,  // already as it should be; nothing written
-    Absent,     // nothing to stop or remove
-    Kept,       // Purge: not asked for
-    InUse,      // Purge: other agents use the folder; RemoveCopy: an agent runs from it again
-    TimedOut,   // StopAgents: an agent did not end in time
-    Failed,     // the platform refused; error holds its code
+    Done,         // did what the step does
+    Replaced,     // Copy: another version was replaced
+    Repaired,     // RunKey, Shortcut: was there but wrong, rewritten
+    Unchanged,    // already as it should be; nothing written
+    Absent,       // nothing to stop or remove
+    Kept,         // Purge: not asked for
+    InUse,        // Purge: other agents use the folder; RemoveCopy: an agent runs from it again
+    TimedOut,     // StopAgents: an agent did not end in time
+    Failed,       // the platform refused; error holds its code
+    LinkRemoved,  // Purge: the data folder was a link; only the link went
+    Exited,       // StartAgent, RestartAgent: it started and ended at once; error holds its exit code
+    Disabled,     // StartupApproved: the user turned the entry off; left so
 };
 
 struct StepOutcome {
@@ -87,7 +96,8 @@ struct StepOutcome {
 };
 
 inline bool StepSucceeded(StepResult r) {
-    return r != StepResult::Failed && r != StepResult::TimedOut && r != StepResult::InUse;
+    return r != StepResult::Failed && r != StepResult::TimedOut && r != StepResult::InUse &&
+           r != StepResult::Exited;
 }
 
 const char* StepLogName(InstallStep step);
@@ -125,6 +135,7 @@ struct VerbReport {
     // Agents from other paths, left running: "path (process N)".
     std::vector<std::wstring> otherAgents;
     uint32_t stopWaitSeconds = 0;  // the bound of the StopAgents wait
+    uint32_t agentsAsked = 0;      // StopAgents: how many were asked to exit before it failed or timed out
 };
 
 // One sentence for a step's outcome (empty for none).
@@ -138,6 +149,10 @@ std::wstring HelpText();     // usage, verbs and exit codes
 std::wstring UsageErrorText(const std::wstring& error);
 std::wstring NoFoldersText();
 std::wstring BusyText();
+// The refusal of an elevated token (exit code 14).
+std::wstring ElevatedText();
+// The local application data folder is not an absolute path (exit code 3).
+std::wstring RelativeFolderText(const std::wstring& localAppData);
 
 // The install folder's files below the local application data folder, and
 // the text of the sign-in entry (the quoted path).

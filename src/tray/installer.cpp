@@ -1,10 +1,14 @@
 // Installing for one user needs no administrator: the copy goes below the
 // local application data folder, the sign-in entry is the per-user Run key
 // and the shortcut goes to the user's own Start menu. Running agents are
-// found by their tray window's class and asked to exit through the window's
-// Exit command, so they stop as cleanly as from the menu. The installed copy
-// cannot count on deleting its own running file: it hands that last step to
-// a helper copy in the temp folder, which waits for it to end.
+// found by their tray window's class, and by the named mutex each agent holds
+// from its first moment (its window comes only once its core has started),
+// and asked to exit through the window's Exit command, so they stop as
+// cleanly as from the menu. The installed copy cannot count on deleting its
+// own running file: it hands that last step to a helper copy in the temp
+// folder, which waits for it to end; a per-user
+// RunOnce entry removes that helper's folder at the next sign-in, unless an
+// installed agent's start has removed it before.
 #include "tray/installer.h"
 
 #include <windows.h>
@@ -21,8 +25,11 @@
 #include "core/paths.h"
 #include "core/text.h"
 #include "tray/app_shell.h"
+#include "tray/install_checks.h"
 #include "tray/tray_seams.h"
 #include "tray/tray_texts.h"
+
+InstallerSeams gInstallerSeams;
 
 namespace {
 
@@ -30,10 +37,14 @@ namespace {
 constexpr DWORD kStopWaitMs = 20000;
 // How long a freshly started agent may take to show its tray window.
 constexpr DWORD kStartWaitMs = 15000;
-// The helper waits while the installed copy shows its result box.
-constexpr DWORD kParentWaitMs = 10 * 60 * 1000;
+// How long an agent whose mutex is there may take to show its window (its
+// core starts first: seconds, more with a long history).
+constexpr DWORD kWindowWaitMs = 60000;
 constexpr DWORD kLockWaitMs = 30000;
 constexpr wchar_t kRunKeyPath[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+constexpr wchar_t kRunOnceKeyPath[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
+constexpr wchar_t kStartupApprovedPath[] =
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\StartupApproved\\Run";
 constexpr wchar_t kVerbMutexName[] = L"Local\\Vellumgard.install";
 
 // One install or uninstall at a time for this user. An owner that ended
@@ -266,6 +277,43 @@ void SplitAgents(const std::vector<RunningAgent>& all, const std::wstring& insta
     for (const RunningAgent& a : all) (SamePath(a.exe, installedExe) ? installed : others).push_back(a);
 }
 
+bool MutexExists(const std::wstring& name) {
+    UniqueHandle m(OpenMutexW(SYNCHRONIZE, FALSE, name.c_str()));
+    return static_cast<bool>(m);
+}
+
+std::wstring ImageMutexFor(const std::wstring& exe) {
+    return AgentImageMutexName(CanonicalPath(exe));
+}
+
+std::wstring DataMutexFor(const std::wstring& dataDir) {
+    return AgentDataMutexName(CanonicalPath(dataDir));
+}
+
+// The agents running from the installed path. One whose mutex is there but
+// whose window is not yet (its core is starting) is waited for, bounded;
+// `starting` says one is still without a window after the wait.
+void FindInstalledAgents(const InstallPaths& p, std::vector<RunningAgent>& installed,
+                         std::vector<RunningAgent>& others, bool& starting) {
+    installed.clear();
+    others.clear();
+    SplitAgents(FindAgents(), p.installedExe, installed, others);
+    starting = false;
+    if (!installed.empty()) return;
+    const std::wstring name = ImageMutexFor(p.installedExe);
+    const ULONGLONG deadline = GetTickCount64() + kWindowWaitMs;
+    while (installed.empty() && MutexExists(name)) {
+        if (GetTickCount64() > deadline) {
+            starting = true;
+            return;
+        }
+        Sleep(100);
+        installed.clear();
+        others.clear();
+        SplitAgents(FindAgents(), p.installedExe, installed, others);
+    }
+}
+
 std::vector<std::wstring> DescribeAgents(const std::vector<RunningAgent>& agents) {
     std::vector<std::wstring> out;
     for (const RunningAgent& a : agents)
@@ -275,10 +323,18 @@ std::vector<std::wstring> DescribeAgents(const std::vector<RunningAgent>& agents
 }
 
 // Asks each agent to exit through its window's Exit command and waits,
-// bounded, for every process to end.
-StepOutcome StopAgents(const std::vector<RunningAgent>& agents) {
+// bounded, for every process to end. Every process is opened before any is
+// asked, so a refusal there leaves all running; `asked` counts the agents
+// that got the request, which may still exit after a failure or timeout.
+StepOutcome StopAgents(const std::vector<RunningAgent>& agents, uint32_t& asked) {
     StepOutcome o{InstallStep::StopAgents, StepResult::Done, 0};
+    if (agents.empty()) {
+        // An agent's mutex is there but its window did not come: it cannot be asked.
+        o.result = StepResult::TimedOut;
+        return o;
+    }
     std::vector<UniqueHandle> processes;
+    std::vector<HWND> windows;
     for (const RunningAgent& a : agents) {
         UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, a.pid));
         if (!process) {
@@ -288,12 +344,22 @@ StepOutcome StopAgents(const std::vector<RunningAgent>& agents) {
             o.error = e;
             return o;
         }
-        if (!PostMessageW(a.window, WM_COMMAND, MAKEWPARAM(kCmdExit, 0), 0) && IsWindow(a.window)) {
-            o.result = StepResult::Failed;
-            o.error = GetLastError();
-            return o;
-        }
         processes.push_back(std::move(process));
+        windows.push_back(a.window);
+    }
+    for (HWND window : windows) {
+        // A window of higher integrity (an elevated agent) refuses the message: access denied.
+        // The code is taken before IsWindow, which may set its own.
+        if (!PostMessageW(window, WM_COMMAND, MAKEWPARAM(kCmdExit, 0), 0)) {
+            const DWORD e = GetLastError();
+            if (IsWindow(window)) {
+                o.result = StepResult::Failed;
+                o.error = e;
+                return o;
+            }
+            continue;  // it has closed its window: it is ending
+        }
+        ++asked;
     }
     const ULONGLONG deadline = GetTickCount64() + kStopWaitMs;
     for (const UniqueHandle& p : processes) {
@@ -454,13 +520,33 @@ StepOutcome StartInstalledAgent(const InstallPaths& p) {
     const ULONGLONG deadline = GetTickCount64() + kStartWaitMs;
     while (!HasTrayWindow(pi.dwProcessId)) {
         if (WaitForSingleObject(process.get(), 50) == WAIT_OBJECT_0) {
+            // Its exit code is the agent's own, not a platform error code.
             DWORD code = 0;
             GetExitCodeProcess(process.get(), &code);
-            return Failed(InstallStep::StartAgent, code);
+            return StepOutcome{InstallStep::StartAgent, StepResult::Exited, code};
         }
         if (GetTickCount64() > deadline) break;  // slow, but running: its window will come
     }
     return StepOutcome{InstallStep::StartAgent, StepResult::Done, 0};
+}
+
+// The system's start-up switch for our sign-in entry. Only read: turning an
+// entry off there is the user's choice, and an install leaves it so.
+StartupSwitch ReadStartupSwitch() {
+    UniqueRegKey key;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kStartupApprovedPath, 0, KEY_QUERY_VALUE, key.put()) !=
+        ERROR_SUCCESS)
+        return StartupSwitch::NotSet;
+    uint8_t data[64] = {};
+    DWORD type = 0, size = sizeof data;
+    const LSTATUS s = RegQueryValueExW(key.get(), kRunValueName, nullptr, &type, data, &size);
+    if (s == ERROR_FILE_NOT_FOUND) return StartupSwitch::NotSet;
+    // Longer than we read: only the first byte matters.
+    if (s == ERROR_MORE_DATA)
+        size = sizeof data;
+    else if (s != ERROR_SUCCESS)
+        return StartupSwitch::NotSet;
+    return DecodeStartupApproved(true, type, data, size);
 }
 
 StepOutcome RemoveInstalledCopy(const InstallPaths& p) {
@@ -499,12 +585,38 @@ void RemoveStaleHelpers(const std::wstring& selfExe) {
                 folders.push_back(JoinPath(temp, fd.cFileName));
         } while (FindNextFileW(find.get(), &fd));
     }
+    UniqueRegKey runOnce;
+    RegOpenKeyExW(HKEY_CURRENT_USER, kRunOnceKeyPath, 0, KEY_SET_VALUE, runOnce.put());
     for (const std::wstring& folder : folders) {
         const std::wstring exe = JoinPath(folder, L"Vellumgard.exe");
         if (SamePath(exe, selfExe)) continue;
         DeleteFileW(exe.c_str());
-        RemoveDirectoryW(folder.c_str());
+        // Its sign-in clean-up has nothing left to do once the folder is gone.
+        if (RemoveDirectoryW(folder.c_str()) && runOnce.get())
+            RegDeleteValueW(runOnce.get(), HelperCleanupValueName(folder).c_str());
     }
+}
+
+std::wstring SystemCmdExe() {
+    wchar_t buf[MAX_PATH] = {};
+    const UINT n = GetSystemDirectoryW(buf, MAX_PATH);
+    return (n > 0 && n < MAX_PATH) ? JoinPath(std::wstring(buf, n), L"cmd.exe") : std::wstring();
+}
+
+// A one-shot per-user entry that removes the helper's folder at the next
+// sign-in, for a final uninstall after which no installed agent starts. (A
+// delayed move until reboot would need an administrator.)
+void RegisterHelperCleanup(const std::wstring& folder) {
+    const std::wstring cmd = SystemCmdExe();
+    if (cmd.empty()) return;
+    UniqueRegKey key;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, kRunOnceKeyPath, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(),
+                        nullptr) != ERROR_SUCCESS)
+        return;
+    const std::wstring command = HelperCleanupCommand(cmd, folder);
+    RegSetValueExW(key.get(), HelperCleanupValueName(folder).c_str(), 0, REG_SZ,
+                   reinterpret_cast<const BYTE*>(command.c_str()),
+                   static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t)));
 }
 
 uint64_t CreationTimeOf(HANDLE process) {
@@ -538,6 +650,7 @@ StepOutcome HandOffRemoval(const InstallPaths& p, bool quiet, std::wstring& help
     }
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
+    RegisterHelperCleanup(folder);
     return StepOutcome{InstallStep::HandOff, StepResult::Done, 0};
 }
 
@@ -575,24 +688,39 @@ int RunInstall(const InstallPaths& p, VerbReport& report) {
     facts.sameBytes =
         facts.installedExists && ReadFileAll(p.installedExe, installed, error) && installed == self;
     std::vector<RunningAgent> installedAgents, others;
-    SplitAgents(FindAgents(), p.installedExe, installedAgents, others);
+    bool starting = false;
+    FindInstalledAgents(p, installedAgents, others, starting);
     report.otherAgents = DescribeAgents(others);
-    facts.installedAgents = installedAgents.size();
+    facts.installedAgents = installedAgents.size() + (starting ? 1 : 0);
     const InstallPlan plan = PlanInstall(facts);
 
     if (plan.stopAgents) {
-        const StepOutcome stopped = StopAgents(installedAgents);
+        const StepOutcome stopped = StopAgents(installedAgents, report.agentsAsked);
         Record(report, log, stopped);
         if (!StepSucceeded(stopped.result)) return ExitCodeFor(report.steps);
     }
     if (plan.copy) {
         const StepOutcome copied = CopyProgram(p, self, facts.installedExists);
         Record(report, log, copied);
-        if (!StepSucceeded(copied.result)) return ExitCodeFor(report.steps);
+        if (!StepSucceeded(copied.result)) {
+            // The user was protected before: the copy that is still installed runs again.
+            if (plan.stopAgents) {
+                StepOutcome again{InstallStep::RestartAgent, StepResult::Absent, 0};
+                if (FileExists(p.installedExe)) {
+                    again = StartInstalledAgent(p);
+                    again.step = InstallStep::RestartAgent;
+                }
+                Record(report, log, again);
+            }
+            return ExitCodeFor(report.steps);
+        }
     } else {
         Record(report, log, StepOutcome{InstallStep::Copy, StepResult::Unchanged, 0});
     }
-    Record(report, log, WriteRunKey(p));
+    const StepOutcome runKey = WriteRunKey(p);
+    Record(report, log, runKey);
+    if (StepSucceeded(runKey.result) && ReadStartupSwitch() == StartupSwitch::Off)
+        Record(report, log, StepOutcome{InstallStep::StartupApproved, StepResult::Disabled, 0});
     if (com.ok()) {
         Record(report, log, WriteShortcut(p));
     } else {
@@ -607,13 +735,14 @@ int RunInstall(const InstallPaths& p, VerbReport& report) {
 int RunUninstall(const InstallPaths& p, bool purge, bool quiet, VerbReport& report) {
     StepLog log{p.dataDir, false};
     std::vector<RunningAgent> installedAgents, others;
-    SplitAgents(FindAgents(), p.installedExe, installedAgents, others);
+    bool starting = false;
+    FindInstalledAgents(p, installedAgents, others, starting);
     report.otherAgents = DescribeAgents(others);
 
-    if (installedAgents.empty()) {
+    if (installedAgents.empty() && !starting) {
         Record(report, log, StepOutcome{InstallStep::StopAgents, StepResult::Absent, 0});
     } else {
-        const StepOutcome stopped = StopAgents(installedAgents);
+        const StepOutcome stopped = StopAgents(installedAgents, report.agentsAsked);
         Record(report, log, stopped);
         if (!StepSucceeded(stopped.result)) return ExitCodeFor(report.steps);
     }
@@ -628,12 +757,10 @@ int RunUninstall(const InstallPaths& p, bool purge, bool quiet, VerbReport& repo
     StepOutcome purged{InstallStep::Purge, StepResult::Kept, 0};
     if (!DirectoryExists(p.dataDir)) {
         purged.result = StepResult::Absent;
-    } else if (purge && !FindAgents().empty()) {
-        purged.result = StepResult::InUse;  // every agent of this user writes there
+    } else if (purge && (!FindAgents().empty() || MutexExists(DataMutexFor(p.dataDir)))) {
+        purged.result = StepResult::InUse;  // every agent of this user writes there, from its first moment
     } else if (purge) {
-        DWORD error = 0;
-        purged.result = RemoveFolderTree(p.dataDir, error) ? StepResult::Done : StepResult::Failed;
-        purged.error = error;
+        purged = PurgeDataFolder(p.dataDir);
     }
     Record(report, log, purged);
     return ExitCodeFor(report.steps);
@@ -645,9 +772,10 @@ int RunFinishUninstall(const CommandLine& command, const InstallPaths& p, VerbRe
     StepLog log{p.dataDir, false};
     UniqueHandle parent(
         OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, command.parentPid));
+    // No time limit: the installed copy may show its result box for as long as the user leaves it.
     if (parent && CreationTimeOf(parent.get()) == command.parentCreated &&
-        WaitForSingleObject(parent.get(), kParentWaitMs) != WAIT_OBJECT_0) {
-        Record(report, log, Failed(InstallStep::RemoveCopy, WAIT_TIMEOUT));
+        WaitForSingleObject(parent.get(), INFINITE) != WAIT_OBJECT_0) {
+        Record(report, log, Failed(InstallStep::RemoveCopy, GetLastError()));
         return ExitCodeFor(report.steps);
     }
     parent.reset();
@@ -657,12 +785,31 @@ int RunFinishUninstall(const CommandLine& command, const InstallPaths& p, VerbRe
     SplitAgents(FindAgents(), p.installedExe, installedAgents, others);
     if (SamePath(p.selfExe, p.installedExe)) {
         Record(report, log, Failed(InstallStep::RemoveCopy, ERROR_ACCESS_DENIED));
-    } else if (!installedAgents.empty()) {
+    } else if (!installedAgents.empty() || MutexExists(ImageMutexFor(p.installedExe))) {
         Record(report, log, StepOutcome{InstallStep::RemoveCopy, StepResult::InUse, 0});
     } else {
         Record(report, log, RemoveInstalledCopy(p));
     }
     return ExitCodeFor(report.steps);
+}
+
+ElevationType CurrentTokenElevation() {
+    HANDLE raw = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) return ElevationType::Unknown;
+    UniqueHandle token(raw);
+    TOKEN_ELEVATION_TYPE type{};
+    DWORD size = 0;
+    if (!GetTokenInformation(token.get(), TokenElevationType, &type, sizeof type, &size))
+        return ElevationType::Unknown;
+    return static_cast<ElevationType>(type);
+}
+
+// This process's own image, when it is the installed copy of this user.
+bool RunningFromInstalledPath(std::wstring& selfExe) {
+    std::wstring localAppData;
+    selfExe = ModulePath();
+    return !selfExe.empty() && LocalAppDataFolder(localAppData) && IsAbsoluteFolderPath(localAppData) &&
+           SamePath(selfExe, InstalledExeBelow(localAppData));
 }
 
 bool UsableHandle(HANDLE h) {
@@ -716,6 +863,17 @@ std::vector<std::wstring> ProgramArguments() {
 
 int RunVerb(const CommandLine& command) {
     switch (command.verb) {
+        case Verb::Install:
+        case Verb::Uninstall:
+            if (RefuseElevated(CurrentTokenElevation(), command.allowElevated)) {
+                ShowResult(ElevatedText(), true, command.quiet);
+                return kExitElevated;
+            }
+            break;
+        default:
+            break;
+    }
+    switch (command.verb) {
         case Verb::Version:
             ShowResult(VersionText(), false, command.quiet);
             return kExitOk;
@@ -736,6 +894,10 @@ int RunVerb(const CommandLine& command) {
     InstallPaths paths;
     if (!ResolveInstallPaths(paths)) {
         ShowResult(NoFoldersText(), true, command.quiet);
+        return kExitNoFolders;
+    }
+    if (!IsAbsoluteFolderPath(paths.localAppData)) {
+        ShowResult(RelativeFolderText(paths.localAppData), true, command.quiet);
         return kExitNoFolders;
     }
     // The agent's log, without creating anything: the steps decide that.
@@ -769,4 +931,58 @@ int RunVerb(const CommandLine& command) {
     // The lock is released first: a helper copy waits for this process to end anyway.
     ShowResult(ReportText(report), code != kExitOk, command.quiet);
     return code;
+}
+
+StepOutcome PurgeDataFolder(const std::wstring& dataDir) {
+    const uint32_t attributes = gInstallerSeams.fileAttributes ? gInstallerSeams.fileAttributes(dataDir)
+                                                               : GetFileAttributesW(dataDir.c_str());
+    StepOutcome o{InstallStep::Purge, StepResult::Done, 0};
+    const PurgeAction action = PurgeActionFor(attributes);
+    switch (action) {
+        case PurgeAction::Nothing:
+            o.result = StepResult::Absent;
+            break;
+        case PurgeAction::Refuse:
+            o.result = StepResult::Failed;
+            o.error = ERROR_DIRECTORY;
+            break;
+        case PurgeAction::RemoveFolderLink:
+        case PurgeAction::RemoveFileLink: {
+            const bool folder = action == PurgeAction::RemoveFolderLink;
+            uint32_t error = 0;
+            bool removed = false;
+            if (gInstallerSeams.removeLink) {
+                removed = gInstallerSeams.removeLink(dataDir, folder, error);
+            } else {
+                // On a link, both remove the link and never touch its target.
+                removed = folder ? RemoveDirectoryW(dataDir.c_str()) : DeleteFileW(dataDir.c_str());
+                if (!removed) error = GetLastError();
+            }
+            o.result = removed ? StepResult::LinkRemoved : StepResult::Failed;
+            o.error = removed ? 0 : error;
+            break;
+        }
+        case PurgeAction::RemoveTree: {
+            DWORD error = 0;
+            o.result = RemoveFolderTree(dataDir, error) ? StepResult::Done : StepResult::Failed;
+            o.error = error;
+            break;
+        }
+    }
+    return o;
+}
+
+void HoldAgentMutexes() {
+    // Process lifetime on purpose: the system closes them when the agent ends.
+    // CreateMutexW opens an existing one too, so a second agent still starts.
+    const std::wstring self = ModulePath();
+    if (!self.empty()) CreateMutexW(nullptr, FALSE, ImageMutexFor(self).c_str());
+    std::wstring localAppData;
+    if (LocalAppDataFolder(localAppData))
+        CreateMutexW(nullptr, FALSE, DataMutexFor(JoinPath(localAppData, L"Vellumgard")).c_str());
+}
+
+void RemoveLeftoverHelpersIfInstalled() {
+    std::wstring self;
+    if (RunningFromInstalledPath(self)) RemoveStaleHelpers(self);
 }

@@ -6,14 +6,18 @@
 // the shell's link object, the running agents from their tray windows.
 //
 // Starting at sign-in itself cannot be shown here: Wine has no sign-in that
-// reads the Run key.
+// reads the Run key (nor RunOnce). Every Wine process has an elevated split
+// token, so every install and uninstall here passes --allow-elevated, and one
+// test checks the refusal without it.
 #include <shlobj.h>
 #include <shobjidl.h>
 #include <tlhelp32.h>
 
 #include <cstdlib>
+#include <thread>
 
 #include "agent_fixture.h"
+#include "tray/install_checks.h"
 
 namespace {
 
@@ -114,6 +118,48 @@ bool SetRunValue(const std::wstring& data) {
 
 void DeleteRunValue() {
     RunProgram(RegExe(), std::wstring(L"delete \"") + kRunKey + L"\" /v Vellumgard /f", 30000);
+}
+
+const wchar_t kStartupApprovedKey[] =
+    L"HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\StartupApproved\\Run";
+const wchar_t kRunOnceKey[] = L"HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
+
+// What reg.exe prints for one value; empty when there is none.
+std::string QueryValue(const std::wstring& key, const std::wstring& name) {
+    const ProgramRun r = RunProgram(RegExe(), L"query \"" + key + L"\" /v " + name, 30000);
+    return r.finished && r.code == 0 ? r.out : std::string();
+}
+
+bool AddValue(const std::wstring& key, const std::wstring& name, const std::wstring& type,
+              const std::wstring& data) {
+    const ProgramRun r = RunProgram(
+        RegExe(), L"add \"" + key + L"\" /v " + name + L" /t " + type + L" /d \"" + data + L"\" /f", 30000);
+    return r.finished && r.code == 0;
+}
+
+void DeleteValue(const std::wstring& key, const std::wstring& name) {
+    RunProgram(RegExe(), L"delete \"" + key + L"\" /v " + name + L" /f", 30000);
+}
+
+bool MutexExists(const std::wstring& name) {
+    UniqueHandle m(OpenMutexW(SYNCHRONIZE, FALSE, name.c_str()));
+    return static_cast<bool>(m);
+}
+
+// Starts a program in its own folder, as the sign-in entry would.
+bool StartDirectly(const std::wstring& exe, UniqueHandle& process, DWORD& pid) {
+    std::wstring commandLine = L"\"" + exe + L"\"";
+    const std::wstring folder = exe.substr(0, exe.find_last_of(L'\\'));
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(),
+                        &si, &pi))
+        return false;
+    process.reset(pi.hProcess);
+    CloseHandle(pi.hThread);
+    pid = pi.dwProcessId;
+    return true;
 }
 
 // The target path of a shortcut file, through the shell's link object.
@@ -242,6 +288,7 @@ protected:
     void Clean() {
         StopAllAgents();
         DeleteRunValue();
+        DeleteValue(kStartupApprovedKey, L"Vellumgard");
         RemoveTree(installDir);
         DeleteFileW(shortcut.c_str());
         ResetAgentProfile(profile);
@@ -256,7 +303,7 @@ protected:
 
     // --install from the build tree, then the one agent it started.
     void Install(TrayAgent& agent) {
-        const ProgramRun r = Invoke(buildExe, L"--install --quiet");
+        const ProgramRun r = Invoke(buildExe, L"--install --quiet --allow-elevated");
         ASSERT_TRUE(r.finished);
         ASSERT_EQ(r.code, 0u) << r.out << r.err;
         const std::vector<TrayAgent> agents = TrayAgentsFrom(installedExe);
@@ -290,7 +337,7 @@ TEST_F(InstallTest, InstallsOnceAndRepairsWithoutASecondAgent) {
     ASSERT_TRUE(StartAgent(other, failure)) << failure;
 
     LogMark mark = MarkLog(profile.logFile);
-    ProgramRun r = Invoke(buildExe, L"--install --quiet");
+    ProgramRun r = Invoke(buildExe, L"--install --quiet --allow-elevated");
     ASSERT_TRUE(r.finished);
     ASSERT_EQ(r.code, 0u) << r.out << r.err;
     EXPECT_TRUE(Contains(r.out, "is installed for this user")) << r.out;
@@ -313,7 +360,7 @@ TEST_F(InstallTest, InstallsOnceAndRepairsWithoutASecondAgent) {
 
     const FILETIME written = LastWrite(installedExe);
     mark = MarkLog(profile.logFile);
-    r = Invoke(buildExe, L"--install --quiet");
+    r = Invoke(buildExe, L"--install --quiet --allow-elevated");
     ASSERT_TRUE(r.finished);
     EXPECT_EQ(r.code, 0u) << r.out << r.err;
     EXPECT_TRUE(Contains(r.out, "no second one was started")) << r.out;
@@ -328,7 +375,7 @@ TEST_F(InstallTest, InstallsOnceAndRepairsWithoutASecondAgent) {
     ASSERT_TRUE(SetRunValue(L"C:\\elsewhere\\Vellumgard.exe"));
     ASSERT_TRUE(DeleteFileW(shortcut.c_str()));
     mark = MarkLog(profile.logFile);
-    r = Invoke(buildExe, L"--install --quiet");
+    r = Invoke(buildExe, L"--install --quiet --allow-elevated");
     ASSERT_TRUE(r.finished);
     EXPECT_EQ(r.code, 0u) << r.out << r.err;
     ASSERT_TRUE(ReadRunValue(value));
@@ -359,7 +406,7 @@ TEST_F(InstallTest, InstallOfOtherBytesReplacesTheRunningInstalledAgent) {
     ASSERT_TRUE(WriteFileBytes(newer, newerBytes));
 
     const LogMark mark = MarkLog(profile.logFile);
-    const ProgramRun r = Invoke(newer, L"--install --quiet");
+    const ProgramRun r = Invoke(newer, L"--install --quiet --allow-elevated");
     ASSERT_TRUE(r.finished);
     EXPECT_EQ(r.code, 0u) << r.out << r.err;
     EXPECT_TRUE(Contains(r.out, "Replaced the program at")) << r.out;
@@ -389,13 +436,142 @@ TEST_F(InstallTest, UpgradeGivesUpOnAnAgentThatDoesNotExitAndChangesNothing) {
 
     SetSuspended(stuck.pid, true);
     const LogMark mark = MarkLog(profile.logFile);
-    const ProgramRun r = Invoke(newer, L"--install --quiet");
+    const ProgramRun r = Invoke(newer, L"--install --quiet --allow-elevated");
     SetSuspended(stuck.pid, false);
     ASSERT_TRUE(r.finished);
     EXPECT_EQ(r.code, 7u);
     EXPECT_TRUE(Contains(r.err, "did not exit within 20 seconds, so nothing was changed")) << r.err;
     EXPECT_TRUE(ReadFileBytes(installedExe) == ReadFileBytes(buildExe));
     EXPECT_EQ(InstallSteps(mark), std::vector<std::string>{"stop_agents/timeout"});
+}
+
+// The copy fails after the running agent was asked to exit (a folder stands
+// where the new bytes are staged): the upgrade starts the copy that is still
+// installed again, and says so and what runs now.
+TEST_F(InstallTest, FailedCopyAfterAStopStartsTheInstalledCopyAgain) {
+    ASSERT_NO_FATAL_FAILURE(QuickConfig());
+    TrayAgent old;
+    ASSERT_NO_FATAL_FAILURE(Install(old));
+    UniqueHandle oldProcess(OpenProcess(SYNCHRONIZE, FALSE, old.pid));
+    ASSERT_TRUE(oldProcess);
+    ASSERT_TRUE(CreateDirectoryW((installedExe + L".new").c_str(), nullptr));
+    TempDir dir;
+    const std::wstring newer = dir.Sub(L"Vellumgard.exe");
+    ASSERT_TRUE(WriteFileBytes(newer, ReadFileBytes(buildExe) + "x"));
+
+    const LogMark mark = MarkLog(profile.logFile);
+    const ProgramRun r = Invoke(newer, L"--install --quiet --allow-elevated");
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(r.code, 4u);
+    EXPECT_TRUE(Contains(r.err, "Could not copy the program to")) << r.err;
+    EXPECT_TRUE(Contains(r.err,
+                         "Started the installed copy again (the version that was installed before); it "
+                         "runs now."))
+        << r.err;
+    EXPECT_EQ(WaitForSingleObject(oldProcess.get(), 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(ReadFileBytes(installedExe) == ReadFileBytes(buildExe));
+    const std::vector<TrayAgent> now = TrayAgentsFrom(installedExe);
+    ASSERT_EQ(now.size(), 1u);
+    EXPECT_NE(now.front().pid, old.pid);
+    EXPECT_EQ(InstallSteps(mark),
+              (std::vector<std::string>{"stop_agents/done", "copy/failed", "restart_agent/done"}));
+}
+
+// An agent holds its path's mutex from its first moment, before its core has
+// started and its window exists: an uninstall then waits for the window and
+// asks it to exit, instead of taking it for absent.
+TEST_F(InstallTest, AnAgentWithoutItsWindowYetIsFoundByItsMutex) {
+    ASSERT_NO_FATAL_FAILURE(QuickConfig());
+    TrayAgent first;
+    ASSERT_NO_FATAL_FAILURE(Install(first));
+    StopAllAgents();
+    ASSERT_TRUE(TrayAgents().empty());
+
+    wchar_t full[MAX_PATH * 2] = {};
+    ASSERT_GT(GetLongPathNameW(installedExe.c_str(), full, MAX_PATH * 2), 0u);
+    const std::wstring mutexName = AgentImageMutexName(full);
+    ASSERT_FALSE(MutexExists(mutexName));
+    UniqueHandle process;
+    DWORD pid = 0;
+    ASSERT_TRUE(StartDirectly(installedExe, process, pid));
+    // A tight watch: the core's start, between the mutex and the window, is short.
+    const ULONGLONG deadline = GetTickCount64() + 20000;
+    while (!MutexExists(mutexName) && GetTickCount64() < deadline) Sleep(0);
+    SetSuspended(pid, true);  // held between its mutex and its window
+    ASSERT_TRUE(MutexExists(mutexName));
+    const bool windowYet = !TrayAgentsFrom(installedExe).empty();
+
+    ProgramRun r;
+    std::thread verb([&] { r = Invoke(buildExe, L"--uninstall --quiet --allow-elevated"); });
+    Sleep(3000);
+    const bool stillThere = PathExists(installedExe);
+    SetSuspended(pid, false);
+    verb.join();
+    ASSERT_FALSE(windowYet) << "the agent showed its window before it could be held";
+    EXPECT_TRUE(stillThere) << "the copy was removed while its agent was starting";
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(r.code, 0u) << r.out << r.err;
+    EXPECT_TRUE(Contains(r.out, "Asked the installed agent to exit; it has ended.")) << r.out;
+    ASSERT_EQ(WaitForSingleObject(process.get(), 0), WAIT_OBJECT_0);
+    DWORD code = 99;
+    GetExitCodeProcess(process.get(), &code);
+    EXPECT_EQ(code, 0u);
+    ExpectUninstalled();
+}
+
+// An entry the user turned off in the system's start-up settings: --install
+// says so, and leaves the switch as it was.
+TEST_F(InstallTest, InstallSaysTheUserTurnedTheStartAtSignInOff) {
+    ASSERT_NO_FATAL_FAILURE(QuickConfig());
+    const wchar_t kOff[] = L"030000001122334455667788";
+    ASSERT_TRUE(AddValue(kStartupApprovedKey, L"Vellumgard", L"REG_BINARY", kOff));
+    const LogMark mark = MarkLog(profile.logFile);
+    const ProgramRun r = Invoke(buildExe, L"--install --quiet --allow-elevated");
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(r.code, 0u) << r.out << r.err;
+    EXPECT_TRUE(Contains(r.out, "is installed for this user, but its start at sign-in is turned off."))
+        << r.out;
+    EXPECT_TRUE(Contains(r.out, "turned off in the system's start-up settings")) << r.out;
+    EXPECT_TRUE(Contains(QueryValue(kStartupApprovedKey, L"Vellumgard"), WideToUtf8(kOff)));
+    std::string value;
+    EXPECT_TRUE(ReadRunValue(value));
+    EXPECT_EQ(InstallSteps(mark),
+              (std::vector<std::string>{"copy/done", "run_key/done", "startup_approved/disabled",
+                                        "shortcut/done", "start_agent/done"}));
+
+    // Turned on again (02): nothing to say.
+    ASSERT_TRUE(AddValue(kStartupApprovedKey, L"Vellumgard", L"REG_BINARY", L"020000000000000000000000"));
+    const ProgramRun again = Invoke(buildExe, L"--install --quiet --allow-elevated");
+    EXPECT_EQ(again.code, 0u);
+    EXPECT_TRUE(Contains(again.out, "starts at every sign-in.")) << again.out;
+    EXPECT_FALSE(Contains(again.out, "turned off")) << again.out;
+}
+
+// Every Wine process holds an elevated split token: without --allow-elevated
+// both verbs refuse with exit code 14 and change nothing.
+TEST_F(InstallTest, AnElevatedTokenIsRefusedWithoutTheOption) {
+    HANDLE raw = nullptr;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw));
+    UniqueHandle token(raw);
+    TOKEN_ELEVATION_TYPE type{};
+    DWORD size = 0;
+    ASSERT_TRUE(GetTokenInformation(token.get(), TokenElevationType, &type, sizeof type, &size));
+    if (type != TokenElevationTypeFull) GTEST_SKIP() << "this Wine gives no elevated split token";
+
+    for (const wchar_t* args : {L"--install --quiet", L"--uninstall --purge --quiet"}) {
+        SCOPED_TRACE(WideToUtf8(args));
+        const ProgramRun r = Invoke(buildExe, args);
+        ASSERT_TRUE(r.finished);
+        EXPECT_EQ(r.code, 14u);
+        EXPECT_TRUE(Contains(r.err, "was started elevated")) << r.err;
+        EXPECT_TRUE(Contains(r.err, "--allow-elevated")) << r.err;
+        EXPECT_TRUE(r.out.empty()) << r.out;
+        std::string value;
+        EXPECT_FALSE(ReadRunValue(value));
+        EXPECT_FALSE(PathExists(installDir));
+        EXPECT_FALSE(PathExists(profile.dataDir));
+        EXPECT_TRUE(TrayAgents().empty());
+    }
 }
 
 // --uninstall stops the installed agent and removes the copy, its folder,
@@ -409,8 +585,8 @@ TEST_F(InstallTest, UninstallRemovesTheInstallAndStopsItsAgent) {
         UniqueHandle process(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, agent.pid));
 
         const LogMark mark = MarkLog(profile.logFile);
-        const ProgramRun r =
-            Invoke(buildExe, purge ? L"--uninstall --purge --quiet" : L"--uninstall --quiet");
+        const ProgramRun r = Invoke(buildExe, purge ? L"--uninstall --purge --quiet --allow-elevated"
+                                                    : L"--uninstall --quiet --allow-elevated");
         ASSERT_TRUE(r.finished);
         EXPECT_EQ(r.code, 0u) << r.out << r.err;
         EXPECT_TRUE(Contains(r.out, "Vellumgard is uninstalled for this user.")) << r.out;
@@ -422,7 +598,7 @@ TEST_F(InstallTest, UninstallRemovesTheInstallAndStopsItsAgent) {
         if (purge) {
             EXPECT_FALSE(PathExists(profile.dataDir));
             // Uninstalling again finds nothing, and its log lines do not bring the folder back.
-            const ProgramRun again = Invoke(buildExe, L"--uninstall --quiet");
+            const ProgramRun again = Invoke(buildExe, L"--uninstall --quiet --allow-elevated");
             EXPECT_EQ(again.code, 0u) << again.out << again.err;
             EXPECT_TRUE(Contains(again.out, "There was no installed copy at")) << again.out;
             EXPECT_TRUE(Contains(again.out, "There was no data folder.")) << again.out;
@@ -446,7 +622,7 @@ TEST_F(InstallTest, PurgeWaitsUntilNoAgentUsesTheDataFolder) {
     std::string failure;
     ASSERT_TRUE(StartAgent(other, failure)) << failure;
 
-    ProgramRun r = Invoke(buildExe, L"--uninstall --purge --quiet");
+    ProgramRun r = Invoke(buildExe, L"--uninstall --purge --quiet --allow-elevated");
     ASSERT_TRUE(r.finished);
     EXPECT_EQ(r.code, 10u);
     EXPECT_TRUE(Contains(r.err, "agents from other places still use it")) << r.err;
@@ -454,7 +630,7 @@ TEST_F(InstallTest, PurgeWaitsUntilNoAgentUsesTheDataFolder) {
     EXPECT_EQ(ReadFileBytes(profile.configFile), kQuickConfig);
 
     EXPECT_EQ(ExitAgent(other), 0u);
-    r = Invoke(buildExe, L"--uninstall --purge --quiet");
+    r = Invoke(buildExe, L"--uninstall --purge --quiet --allow-elevated");
     ASSERT_TRUE(r.finished);
     EXPECT_EQ(r.code, 0u) << r.out << r.err;
     EXPECT_FALSE(PathExists(profile.dataDir));
@@ -462,7 +638,8 @@ TEST_F(InstallTest, PurgeWaitsUntilNoAgentUsesTheDataFolder) {
 
 // The installed copy uninstalls itself: it does every step but removing its
 // own file, which a helper copy in the temp folder does once it has ended.
-// The next uninstall removes that helper copy.
+// A RunOnce entry would remove the helper's folder at the next sign-in; the
+// next start of an installed agent removes it first, and the entry with it.
 TEST_F(InstallTest, UninstallFromTheInstalledCopyHandsTheFileToAHelper) {
     ASSERT_NO_FATAL_FAILURE(QuickConfig());
     TrayAgent agent;
@@ -470,7 +647,7 @@ TEST_F(InstallTest, UninstallFromTheInstalledCopyHandsTheFileToAHelper) {
     UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, agent.pid));
 
     const LogMark mark = MarkLog(profile.logFile);
-    const ProgramRun r = Invoke(installedExe, L"--uninstall --quiet");
+    const ProgramRun r = Invoke(installedExe, L"--uninstall --quiet --allow-elevated");
     ASSERT_TRUE(r.finished);
     EXPECT_EQ(r.code, 0u) << r.out << r.err;
     EXPECT_TRUE(Contains(r.out, "a helper copy")) << r.out;
@@ -485,10 +662,21 @@ TEST_F(InstallTest, UninstallFromTheInstalledCopyHandsTheFileToAHelper) {
 
     wchar_t temp[MAX_PATH + 1] = {};
     GetTempPathW(MAX_PATH + 1, temp);
-    const std::wstring helperDir = JoinPath(temp, L"Vellumgard-uninstall-" + std::to_wstring(r.pid));
-    const ProgramRun again = Invoke(buildExe, L"--uninstall --quiet");
-    EXPECT_EQ(again.code, 0u) << again.out << again.err;
-    EXPECT_FALSE(PathExists(helperDir));
+    const std::wstring helperName = L"Vellumgard-uninstall-" + std::to_wstring(r.pid);
+    const std::wstring helperDir = JoinPath(temp, helperName);
+    EXPECT_TRUE(PathExists(helperDir));
+    const std::string entry = QueryValue(kRunOnceKey, helperName);
+    EXPECT_TRUE(Contains(entry, "/c rd /s /q \"" + WideToUtf8(helperDir) + "\"")) << entry;
+
+    // An installed agent starts (as at sign-in, with no verb before it).
+    ASSERT_TRUE(CreateDirectoryW(installDir.c_str(), nullptr));
+    ASSERT_TRUE(WriteFileBytes(installedExe, ReadFileBytes(buildExe)));
+    UniqueHandle started;
+    DWORD pid = 0;
+    ASSERT_TRUE(StartDirectly(installedExe, started, pid));
+    ASSERT_TRUE(WaitUntil([&] { return !TrayAgentsFrom(installedExe).empty(); }, 30000));
+    EXPECT_TRUE(WaitUntil([&] { return !PathExists(helperDir); }, 10000));
+    EXPECT_TRUE(QueryValue(kRunOnceKey, helperName).empty());
 }
 
 // --version prints the project version, which the version resource carries
@@ -514,6 +702,17 @@ TEST_F(InstallTest, VersionIsTheProjectVersionEverywhere) {
                                 std::to_string(LOWORD(fixed->dwFileVersionMS)) + "." +
                                 std::to_string(HIWORD(fixed->dwFileVersionLS));
     EXPECT_EQ(numbers, VG_EXPECTED_VERSION);
+
+    // The application manifest carries the same version.
+    HMODULE image = LoadLibraryExW(buildExe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_TRUE(image);
+    HRSRC manifest = FindResourceW(image, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+    ASSERT_TRUE(manifest);
+    const char* text = static_cast<const char*>(LockResource(LoadResource(image, manifest)));
+    const std::string xml(text, SizeofResource(image, manifest));
+    FreeLibrary(image);
+    EXPECT_TRUE(Contains(xml, std::string("name=\"Vellumgard\" version=\"") + VG_EXPECTED_VERSION + ".0\""))
+        << xml;
     const struct {
         const wchar_t* name;
         std::string value;  // empty: any non-empty text
@@ -548,9 +747,9 @@ TEST_F(InstallTest, UnknownArgumentsExitAtOnceAndChangeNothing) {
     } cases[] = {
         {L"--bogus --quiet", "Unknown argument \"--bogus\"."},
         {L"install --quiet", "Unknown argument \"install\"."},
-        {L"--install --bogus --quiet", "Unknown argument \"--bogus\"."},
-        {L"--install --uninstall --quiet", "Give only one of"},
-        {L"--install --purge --quiet", "--purge goes with --uninstall only."},
+        {L"--install --bogus --quiet --allow-elevated", "Unknown argument \"--bogus\"."},
+        {L"--install --uninstall --quiet --allow-elevated", "Give only one of"},
+        {L"--install --purge --quiet --allow-elevated", "--purge goes with --uninstall only."},
         {L"--quiet", "go with a verb"},
     };
     for (const auto& c : cases) {

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "core/text.h"
 #include "support/test_support.h"
 #include "tray/version.h"
@@ -78,6 +80,18 @@ TEST(CommandLine, ParsesVerbsAndOptions) {
         {{L"--version", L"--purge"}, Verb::Invalid, true, false, L"--purge goes with --uninstall only"},
         {{L"--finish-uninstall=12:34", L"--purge"}, Verb::Invalid, true, false, L"--purge goes with"},
         {{L"--finish-uninstall=12:34", L"--install"}, Verb::Invalid, false, false, L"only one"},
+        // --allow-elevated: only with the verbs that change the install.
+        {{L"--install", L"--allow-elevated"}, Verb::Install, false, false, nullptr},
+        {{L"--ALLOW-ELEVATED", L"--uninstall", L"--purge"}, Verb::Uninstall, true, false, nullptr},
+        {{L"--allow-elevated"}, Verb::Invalid, false, false, L"--allow-elevated goes with --install or"},
+        {{L"--version", L"--allow-elevated"}, Verb::Invalid, false, false, L"--allow-elevated goes with"},
+        {{L"--finish-uninstall=12:34", L"--allow-elevated"},
+         Verb::Invalid,
+         false,
+         false,
+         L"--allow-elevated goes with"},
+        {{L"--install", L"--uninstall", L"--allow-elevated"}, Verb::Invalid, false, false, L"only one"},
+        {{L"--allow-elevated=1", L"--install"}, Verb::Invalid, false, false, L"Unknown argument"},
     };
     for (const ParseCase& c : cases) {
         SCOPED_TRACE(Joined(c.args));
@@ -86,6 +100,9 @@ TEST(CommandLine, ParsesVerbsAndOptions) {
         EXPECT_EQ(got.purge, c.purge);
         EXPECT_EQ(got.quiet, c.quiet);
         EXPECT_EQ(got.parentPid, 0u);
+        const bool allowed = std::find(c.args.begin(), c.args.end(), L"--allow-elevated") != c.args.end() ||
+                             std::find(c.args.begin(), c.args.end(), L"--ALLOW-ELEVATED") != c.args.end();
+        EXPECT_EQ(got.allowElevated, allowed);
         if (c.errorPart) {
             EXPECT_NE(got.error.find(c.errorPart), std::wstring::npos) << WideToUtf8(got.error);
         } else {
@@ -188,7 +205,18 @@ TEST(CommandLine, ExitCodeIsThatOfTheFirstFailedStep) {
           {S::HandOff, R::Done}},
          kExitOk},
         {{{S::StopAgents, R::TimedOut}}, kExitAgentTimeout},
-        {{{S::StopAgents, R::Failed, 5}}, kExitAgentTimeout},
+        // Not asked at all (access denied) is not a timeout: its own code.
+        {{{S::StopAgents, R::Failed, 5}}, kExitAgentNotAsked},
+        {{{S::StopAgents, R::Failed, 1400}}, kExitAgentNotAsked},
+        {{{S::StartAgent, R::Exited, 1}}, kExitStartFailed},
+        // A failed copy after a stop: the copy's code, whatever the restart did.
+        {{{S::StopAgents, R::Done}, {S::Copy, R::Failed, 5}, {S::RestartAgent, R::Done}}, kExitCopyFailed},
+        {{{S::StopAgents, R::Done}, {S::Copy, R::Failed, 5}, {S::RestartAgent, R::Exited, 1}},
+         kExitCopyFailed},
+        {{{S::RestartAgent, R::Failed, 2}}, kExitStartFailed},
+        // The user's own choice to turn off the start at sign-in is no failure.
+        {{{S::RunKey, R::Unchanged}, {S::StartupApproved, R::Disabled}, {S::StartAgent, R::Done}}, kExitOk},
+        {{{S::Purge, R::LinkRemoved}}, kExitOk},
         {{{S::Copy, R::Failed, 5}}, kExitCopyFailed},
         {{{S::Copy, R::Done}, {S::RunKey, R::Failed, 5}, {S::Shortcut, R::Failed, 5}}, kExitRunKeyFailed},
         {{{S::Copy, R::Done}, {S::RunKey, R::Done}, {S::Shortcut, R::Failed, 5}}, kExitShortcutFailed},
@@ -227,6 +255,13 @@ TEST(CommandLine, InstallLogMembersAreValidJson) {
         {{InstallStep::RemoveCopy, StepResult::Failed, 32},
          "\"step\":\"remove_copy\",\"result\":\"failed\",\"error\":32"},
         {{InstallStep::Copy, StepResult::Replaced, 7}, "\"step\":\"copy\",\"result\":\"replaced\""},
+        // An agent's exit code is not a platform error.
+        {{InstallStep::StartAgent, StepResult::Exited, 1},
+         "\"step\":\"start_agent\",\"result\":\"exited\",\"exit_code\":1"},
+        {{InstallStep::RestartAgent, StepResult::Done, 0}, "\"step\":\"restart_agent\",\"result\":\"done\""},
+        {{InstallStep::StartupApproved, StepResult::Disabled, 0},
+         "\"step\":\"startup_approved\",\"result\":\"disabled\""},
+        {{InstallStep::Purge, StepResult::LinkRemoved, 0}, "\"step\":\"purge\",\"result\":\"link_removed\""},
     };
     for (const auto& c : cases) {
         const std::string members = InstallLogMembers(c.o);
@@ -250,8 +285,9 @@ TEST(CommandLine, EveryOutcomeTheInstallerReportsHasASentence) {
     } cases[] = {
         {{S::StopAgents, R::Done}, L"it has ended"},
         {{S::StopAgents, R::Absent}, L"No installed agent"},
-        {{S::StopAgents, R::TimedOut}, L"within 20 seconds, so nothing was changed"},
-        {{S::StopAgents, R::Failed, 5}, L"(error 5); nothing was changed"},
+        {{S::StopAgents, R::TimedOut}, L"could not be asked to exit and nothing was changed"},
+        {{S::StopAgents, R::Failed, 5}, L"exit: access denied. It runs with more rights"},
+        {{S::StopAgents, R::Failed, 1400}, L"(error 1400); nothing was changed"},
         {{S::Copy, R::Done}, L"to C:\\Users\\a\\AppData\\Local\\Programs\\Vellumgard\\Vellumgard.exe."},
         {{S::Copy, R::Replaced}, L"Replaced"},
         {{S::Copy, R::Unchanged}, L"already holds this version"},
@@ -267,7 +303,14 @@ TEST(CommandLine, EveryOutcomeTheInstallerReportsHasASentence) {
         {{S::Shortcut, R::Failed, 0x80070005u}, L"(error 0x80070005)"},
         {{S::StartAgent, R::Done}, L"notification area"},
         {{S::StartAgent, R::Unchanged}, L"no second one"},
-        {{S::StartAgent, R::Failed, 2}, L"(error 2)"},
+        {{S::StartAgent, R::Failed, 2}, L"(error 2); no installed Vellumgard agent runs now"},
+        {{S::StartAgent, R::Exited, 1}, L"ended at once with exit code 1; no installed"},
+        {{S::RestartAgent, R::Done}, L"the version that was installed before); it runs now"},
+        {{S::RestartAgent, R::Absent}, L"no installed Vellumgard agent runs now"},
+        {{S::RestartAgent, R::Failed, 2}, L"again (error 2): no installed Vellumgard agent runs now"},
+        {{S::RestartAgent, R::Exited, 1}, L"exit code 1: no installed"},
+        {{S::StartupApproved, R::Disabled}, L"turned off in the system's start-up settings"},
+        {{S::Purge, R::LinkRemoved}, L"Vellumgard was a link to another place: removed the link only"},
         {{S::RemoveRunKey, R::Done}, L"Removed its entry"},
         {{S::RemoveRunKey, R::Absent}, L"was not registered"},
         {{S::RemoveRunKey, R::Failed, 5}, L"(error 5)"},
@@ -292,6 +335,21 @@ TEST(CommandLine, EveryOutcomeTheInstallerReportsHasASentence) {
         SCOPED_TRACE(std::string(StepLogName(c.o.step)) + "/" + ResultLogName(c.o.result));
         EXPECT_NE(s.find(c.part), std::wstring::npos) << WideToUtf8(s);
         EXPECT_EQ(s.find(L'\n'), std::wstring::npos);
+        // An agent's exit code never reads as a platform error.
+        if (c.o.result == R::Exited) {
+            EXPECT_EQ(s.find(L"(error"), std::wstring::npos) << WideToUtf8(s);
+        }
+    }
+    // Agents asked to exit before the stop gave up are named as possibly still going.
+    for (const StepOutcome& o :
+         {StepOutcome{S::StopAgents, R::TimedOut, 0}, StepOutcome{S::StopAgents, R::Failed, 5}}) {
+        r.agentsAsked = 0;
+        EXPECT_EQ(StepSentence(o, r).find(L"may still"), std::wstring::npos);
+        r.agentsAsked = 1;
+        EXPECT_NE(StepSentence(o, r).find(L"The agent already asked to exit may still do so"),
+                  std::wstring::npos);
+        r.agentsAsked = 2;
+        EXPECT_NE(StepSentence(o, r).find(L"The agents already asked"), std::wstring::npos);
     }
 }
 
@@ -317,11 +375,26 @@ TEST(CommandLine, ReportTextHeadlineStepsAndAgentsLeftRunning) {
     r.steps = {{InstallStep::StopAgents, StepResult::TimedOut, 0}};
     r.otherAgents.clear();
     r.stopWaitSeconds = 20;
+    r.agentsAsked = 1;
     EXPECT_EQ(
         ReportText(r),
         L"Vellumgard was not installed completely (exit code 7).\n\n"
         L"The installed agent did not exit within 20 seconds, so nothing was changed. Exit it from its tray "
-        L"menu and try again.\n");
+        L"menu and try again. The agent already asked to exit may still do so: if Vellumgard's icon leaves "
+        L"the notification area, start it again from the Start menu.\n");
+    // Seen by its mutex only: its window never came, so it was never asked.
+    r.agentsAsked = 0;
+    EXPECT_NE(ReportText(r).find(L"still starting: its window did not appear in time"), std::wstring::npos);
+    r.agentsAsked = 1;
+
+    r.steps = {{InstallStep::Copy, StepResult::Unchanged, 0},
+               {InstallStep::RunKey, StepResult::Unchanged, 0},
+               {InstallStep::StartupApproved, StepResult::Disabled, 0}};
+    EXPECT_EQ(
+        ReportText(r).rfind(std::wstring(L"Vellumgard ") + VG_VERSION_WTEXT +
+                                L" is installed for this user, but its start at sign-in is turned off.\n\n",
+                            0),
+        0u);
 
     r.verb = Verb::Uninstall;
     r.steps = {{InstallStep::StopAgents, StepResult::Absent, 0},
@@ -341,15 +414,15 @@ TEST(CommandLine, VersionComesFromTheProjectVersion) {
 
 TEST(CommandLine, HelpListsEveryExitCodeOnce) {
     const std::wstring help = HelpText();
-    for (int code = 0; code <= kExitHandOffFailed; ++code) {
+    for (int code = 0; code <= kExitElevated; ++code) {
         const std::wstring line = L"\n  " + std::to_wstring(code) + L"  ";
         const size_t at = help.find(line);
         ASSERT_NE(at, std::wstring::npos) << code;
         EXPECT_EQ(help.find(line, at + 1), std::wstring::npos) << code;
     }
-    EXPECT_EQ(help.find(L"\n  " + std::to_wstring(kExitHandOffFailed + 1) + L"  "), std::wstring::npos);
+    EXPECT_EQ(help.find(L"\n  " + std::to_wstring(kExitElevated + 1) + L"  "), std::wstring::npos);
     for (const wchar_t* verb :
-         {L"--install", L"--uninstall", L"--purge", L"--version", L"--help", L"--quiet"})
+         {L"--install", L"--uninstall", L"--purge", L"--version", L"--help", L"--quiet", L"--allow-elevated"})
         EXPECT_NE(help.find(verb), std::wstring::npos) << WideToUtf8(verb);
     // The internal helper's argument is not offered to users.
     EXPECT_EQ(help.find(L"finish"), std::wstring::npos);
