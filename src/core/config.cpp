@@ -101,6 +101,8 @@ bool LoadConfig(std::wstring& status) {
     local.extendedDetection = ConfigReadBool(content, "extendedDetection", local.extendedDetection);
     local.encryptedContentIncidentSeverity =
         ConfigReadInt(content, "encryptedContentIncidentSeverity", local.encryptedContentIncidentSeverity);
+    local.pauseSuspectPrograms = ConfigReadBool(content, "pauseSuspectPrograms", local.pauseSuspectPrograms);
+    local.neverPausePrograms = Utf8ToWide(ConfigReadString(content, "neverPausePrograms", ""));
 
     StoreCurrentConfig(local);
     RebuildCanaryNamesWith(local);

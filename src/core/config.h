@@ -32,6 +32,10 @@ struct Config {
     std::wstring extraWatchDirs;
     bool extendedDetection = false;  // absent from the default file
     int32_t encryptedContentIncidentSeverity = 0;  // absent from the default file; 0 or below: 90
+    // Absent from the default file; act only with extendedDetection and
+    // enableProcessMonitor on (procmon/pause_rules.h).
+    bool pauseSuspectPrograms = false;
+    std::wstring neverPausePrograms;  // image names or full paths separated by ';'
 };
 
 // A full copy of the current settings, owned by whoever took it.

@@ -47,3 +47,8 @@ struct IncidentCreatedInfo {
 // (tray/agent_hooks.cpp).
 using IncidentCreatedFn = void (*)(const IncidentCreatedInfo& info);
 extern IncidentCreatedFn gIncidentCreated;
+// Called for every detection with a folder after the store has dealt with
+// it, whether it became an incident (incidentFolder set) or was rate limited
+// or lost (incidentFolder empty); timeMs is when it was asked for. The callee
+// must not block (it queues). Null: nothing happens. Installed by the agent.
+extern IncidentCreatedFn gIncidentRequested;

@@ -70,7 +70,9 @@ bool SignInTurnedOff(const VerbReport& r) {
 const wchar_t kUsageLines[] =
     L"Usage:\n"
     L"  Vellumgard.exe  runs the agent in the notification area\n"
-    L"  Vellumgard.exe --install  installs it for this user and starts it\n"
+    L"  Vellumgard.exe --install [--protect]  installs it for this user and starts it\n"
+    L"    (--protect: also switches on extended detection and the pausing of a program\n"
+    L"    caught encrypting your files, in the settings file)\n"
     L"  Vellumgard.exe --uninstall [--purge]  removes it (--purge: its data too)\n"
     L"  Vellumgard.exe --version | --help\n"
     L"Add --quiet to show no message box (for deployment tools).\n"
@@ -125,6 +127,8 @@ CommandLine ParseCommandLine(const std::vector<std::wstring>& args) {
             c.quiet = true;
         } else if (lower == L"--allow-elevated") {
             c.allowElevated = true;
+        } else if (lower == L"--protect") {
+            c.protect = true;
         } else if (lower.compare(0, std::char_traits<wchar_t>::length(kFinishPrefix), kFinishPrefix) == 0) {
             named = Verb::FinishUninstall;
             if (!ParseFinishValue(arg.substr(std::char_traits<wchar_t>::length(kFinishPrefix)), c.parentPid,
@@ -156,6 +160,8 @@ CommandLine ParseCommandLine(const std::vector<std::wstring>& args) {
         c.error = L"--purge and --quiet go with a verb such as --install or --uninstall.";
     } else if (c.purge && verb != Verb::Uninstall) {
         c.error = L"--purge goes with --uninstall only.";
+    } else if (c.protect && verb != Verb::Install) {
+        c.error = L"--protect goes with --install only.";
     } else {
         c.verb = verb;
     }

@@ -24,6 +24,7 @@ struct CommandLine {
     bool purge = false;  // with Uninstall: remove the data folder too
     bool quiet = false;  // no message box
     bool allowElevated = false;  // with Install, Uninstall: accept an elevated token
+    bool protect = false;  // with Install: switch on extendedDetection and pauseSuspectPrograms (tray/protect_config.h)
     // FinishUninstall: the process that handed over, named by its id and its
     // creation time (100 ns units), so a reused id is never mistaken for it.
     uint32_t parentPid = 0;

@@ -111,6 +111,32 @@ TEST(CommandLine, ParsesVerbsAndOptions) {
     }
 }
 
+TEST(CommandLine, ProtectGoesWithInstallOnly) {
+    struct Case {
+        std::vector<std::wstring> args;
+        Verb verb;
+        bool protect;
+    } cases[] = {
+        {{L"--install", L"--protect"}, Verb::Install, true},
+        {{L"--PROTECT", L"--quiet", L"--install"}, Verb::Install, true},
+        {{L"--install"}, Verb::Install, false},
+        {{L"--protect"}, Verb::Invalid, true},
+        {{L"--uninstall", L"--protect"}, Verb::Invalid, true},
+        {{L"--version", L"--protect"}, Verb::Invalid, true},
+        {{L"--protect=yes", L"--install"}, Verb::Invalid, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(Joined(c.args));
+        const CommandLine got = ParseCommandLine(c.args);
+        EXPECT_EQ(VerbName(got.verb), std::string(VerbName(c.verb)));
+        EXPECT_EQ(got.protect, c.protect);
+        if (got.verb == Verb::Invalid && c.protect && c.args.size() > 1)
+            EXPECT_NE(got.error.find(L"--protect goes with --install only"), std::wstring::npos)
+                << WideToUtf8(got.error);
+    }
+    EXPECT_NE(HelpText().find(L"--install [--protect]"), std::wstring::npos);
+}
+
 TEST(CommandLine, FinishUninstallNamesItsParentExactly) {
     struct Case {
         const wchar_t* arg;
