@@ -56,6 +56,7 @@ enum ExitCode : int {
     kExitHandOffFailed = 12,  // the installed copy could not start its removal helper
     kExitAgentNotAsked = 13,  // a running installed agent could not be asked to exit; nothing changed
     kExitElevated = 14,       // refused to run elevated without --allow-elevated; nothing changed
+    kExitProgramsPaused = 15,  // --purge refused: programs the agent paused still run; the data folder stays
 };
 
 // One step of an install or uninstall, and what came of it. Each is logged
@@ -73,6 +74,8 @@ enum class InstallStep {
     RemoveCopy,       // the installed copy and its folder
     RestartAgent,     // after a failure that followed a stop: the installed copy again
     StartupApproved,  // the system's start-up switch for the sign-in entry (shown when off)
+    PausedPrograms,   // the programs the agent paused that still run (tray/uninstall_leftovers.h)
+    Canaries,         // the canary files the agent planted
 };
 
 enum class StepResult {
@@ -88,6 +91,7 @@ enum class StepResult {
     LinkRemoved,  // Purge: the data folder was a link; only the link went
     Exited,       // StartAgent, RestartAgent: it started and ended at once; error holds its exit code
     Disabled,     // StartupApproved: the user turned the entry off; left so
+    ProgramsPaused,  // Purge: refused while paused programs that still run are listed in the folder
 };
 
 struct StepOutcome {
@@ -98,7 +102,8 @@ struct StepOutcome {
 
 inline bool StepSucceeded(StepResult r) {
     return r != StepResult::Failed && r != StepResult::TimedOut && r != StepResult::InUse &&
-           r != StepResult::Exited;
+           r != StepResult::Exited &&
+           r != StepResult::ProgramsPaused;
 }
 
 const char* StepLogName(InstallStep step);
@@ -137,6 +142,14 @@ struct VerbReport {
     std::vector<std::wstring> otherAgents;
     uint32_t stopWaitSeconds = 0;  // the bound of the StopAgents wait
     uint32_t agentsAsked = 0;      // StopAgents: how many were asked to exit before it failed or timed out
+    // PausedPrograms: those still paused afterwards ("path (process N)") and their list file.
+    std::vector<std::wstring> pausedLeft;
+    std::wstring pausedList;
+    // Canaries: left in place (no purge), removed, and changed since planted (kept).
+    std::vector<std::wstring> canariesLeft;
+    std::vector<std::wstring> canariesRemoved;
+    std::vector<std::wstring> canariesChanged;
+    std::wstring canaryFailed;  // Failed: the one that could not be removed
 };
 
 // One sentence for a step's outcome (empty for none).

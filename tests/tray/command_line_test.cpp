@@ -440,13 +440,13 @@ TEST(CommandLine, VersionComesFromTheProjectVersion) {
 
 TEST(CommandLine, HelpListsEveryExitCodeOnce) {
     const std::wstring help = HelpText();
-    for (int code = 0; code <= kExitElevated; ++code) {
+    for (int code = 0; code <= kExitProgramsPaused; ++code) {
         const std::wstring line = L"\n  " + std::to_wstring(code) + L"  ";
         const size_t at = help.find(line);
         ASSERT_NE(at, std::wstring::npos) << code;
         EXPECT_EQ(help.find(line, at + 1), std::wstring::npos) << code;
     }
-    EXPECT_EQ(help.find(L"\n  " + std::to_wstring(kExitElevated + 1) + L"  "), std::wstring::npos);
+    EXPECT_EQ(help.find(L"\n  " + std::to_wstring(kExitProgramsPaused + 1) + L"  "), std::wstring::npos);
     for (const wchar_t* verb :
          {L"--install", L"--uninstall", L"--purge", L"--version", L"--help", L"--quiet", L"--allow-elevated"})
         EXPECT_NE(help.find(verb), std::wstring::npos) << WideToUtf8(verb);
