@@ -7,6 +7,7 @@
 #include "core/event_log.h"
 #include "core/handles.h"
 #include "core/paths.h"
+#include "core/seams.h"
 #include "core/text.h"
 #include "fsmon/file_name_heuristics.h"
 #include "procmon/pause_worker.h"
@@ -39,6 +40,7 @@ std::vector<std::wstring> Described(const std::vector<PausedProgram>& programs) 
 
 // Downloads has no CSIDL; its known-folder lookup is loaded at run time, as the core does.
 bool DownloadsFolderPath(std::wstring& out) {
+    if (gSeams.downloadsFolder) return gSeams.downloadsFolder(out);
     UniqueModule shell32(LoadLibraryW(L"shell32.dll"));
     if (!shell32.get()) return false;
     using GetKnownFolderPathFn = HRESULT(WINAPI*)(REFGUID, DWORD, HANDLE, PWSTR*);
