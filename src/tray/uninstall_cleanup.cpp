@@ -126,6 +126,14 @@ CanaryFate RemoveIfUnchanged(const std::wstring& path, bool remove, DWORD& error
     return CanaryFate::Removed;
 }
 
+// The creation time of a process that still runs; 0 once it has ended,
+// even while handles to it keep its record (and its times) alive.
+int64_t RunningCreationMs(int32_t pid) {
+    UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid)));
+    if (process && WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0) return 0;
+    return ProcessCreationMs(pid);
+}
+
 }  // namespace
 
 std::vector<PausedProgram> ListedStillPaused() {
@@ -133,7 +141,7 @@ std::vector<PausedProgram> ListedStillPaused() {
     if (!ReadWholeFile(PausedListPath(), text)) return {};
     const std::vector<PausedProgram> listed = ParsePausedList(text);
     std::vector<int64_t> creation;
-    for (const PausedProgram& p : listed) creation.push_back(ProcessCreationMs(p.pid));
+    for (const PausedProgram& p : listed) creation.push_back(RunningCreationMs(p.pid));
     return StillPausedPrograms(listed, creation);
 }
 
