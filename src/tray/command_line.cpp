@@ -476,9 +476,9 @@ std::wstring HelpText() {
         L"copy, the sign-in entry and the shortcut; the data folder %LOCALAPPDATA%\\Vellumgard (log, "
         L"settings, incidents) stays unless --purge is given.\n\n"
         L"Programs Vellumgard paused that still run are shown one by one by --uninstall, to end them, let "
-        L"them run again or keep them paused; with --quiet they stay paused and --purge is refused (exit code "
-        L"15). --purge also removes the canary files Vellumgard planted that are still exactly as it wrote "
-        L"them; without it, the result names where they are.\n\nExit codes:\n";
+        L"them run again or keep them paused; with --quiet they stay paused and --purge is refused "
+        L"(exit code 15). --purge also removes the canary files Vellumgard planted that are still exactly "
+        L"as it wrote them; without it, the result names where they are.\n\nExit codes:\n";
     for (const ExitCodeLine& line : kExitCodeLines)
         text += L"  " + std::to_wstring(line.code) + L"  " + line.meaning + L"\n";
     return text;

@@ -56,7 +56,8 @@ enum ExitCode : int {
     kExitHandOffFailed = 12,  // the installed copy could not start its removal helper
     kExitAgentNotAsked = 13,  // a running installed agent could not be asked to exit; nothing changed
     kExitElevated = 14,       // refused to run elevated without --allow-elevated; nothing changed
-    kExitProgramsPaused = 15,  // --purge refused: programs the agent paused still run; the data folder stays
+    // --purge refused: programs the agent paused still run; the data folder stays.
+    kExitProgramsPaused = 15,
 };
 
 // One step of an install or uninstall, and what came of it. Each is logged
@@ -91,7 +92,8 @@ enum class StepResult {
     LinkRemoved,  // Purge: the data folder was a link; only the link went
     Exited,       // StartAgent, RestartAgent: it started and ended at once; error holds its exit code
     Disabled,     // StartupApproved: the user turned the entry off; left so
-    ProgramsPaused,  // Purge: refused while paused programs that still run are listed in the folder
+    // Purge: refused while paused programs that still run are listed in the folder.
+    ProgramsPaused,
 };
 
 struct StepOutcome {
@@ -102,8 +104,7 @@ struct StepOutcome {
 
 inline bool StepSucceeded(StepResult r) {
     return r != StepResult::Failed && r != StepResult::TimedOut && r != StepResult::InUse &&
-           r != StepResult::Exited &&
-           r != StepResult::ProgramsPaused;
+           r != StepResult::Exited && r != StepResult::ProgramsPaused;
 }
 
 const char* StepLogName(InstallStep step);

@@ -761,15 +761,16 @@ int RunUninstall(const InstallPaths& p, bool purge, bool quiet, VerbReport& repo
 
     // Every agent of this user writes there, from its first moment.
     const bool agentsUseIt = purge && (!FindAgents().empty() || MutexExists(DataMutexFor(p.dataDir)));
-    StepOutcome purged{InstallStep::Purge,
-                       PurgeGate(purge, DirectoryExists(p.dataDir), agentsUseIt, report.pausedLeft.size()), 0};
+    const StepResult gate =
+        PurgeGate(purge, DirectoryExists(p.dataDir), agentsUseIt, report.pausedLeft.size());
     // The canaries go first, while the settings that name them are still there.
-    if (purged.result == StepResult::Done || (purge && purged.result == StepResult::Absent && !agentsUseIt)) {
+    if (gate == StepResult::Done || (purge && gate == StepResult::Absent && !agentsUseIt)) {
         Record(report, log, RemoveUnchangedCanaries(report));
     } else {
         report.steps.push_back(LocateCanaries(report));
     }
-    if (purged.result == StepResult::Done) purged = PurgeDataFolder(p.dataDir);
+    StepOutcome purged{InstallStep::Purge, gate, 0};
+    if (gate == StepResult::Done) purged = PurgeDataFolder(p.dataDir);
     Record(report, log, purged);
     return ExitCodeFor(report.steps);
 }

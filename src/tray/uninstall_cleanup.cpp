@@ -47,7 +47,8 @@ bool DownloadsFolderPath(std::wstring& out) {
     auto fn = reinterpret_cast<GetKnownFolderPathFn>(
         reinterpret_cast<void*>(GetProcAddress(shell32.get(), "SHGetKnownFolderPath")));
     if (!fn) return false;
-    static const GUID kFolderIdDownloads = {0x374DE290, 0x123F, 0x4565, {0x91, 0x64, 0x39, 0xC4, 0x92, 0x5E, 0x46, 0x7B}};
+    static const GUID kFolderIdDownloads = {
+        0x374DE290, 0x123F, 0x4565, {0x91, 0x64, 0x39, 0xC4, 0x92, 0x5E, 0x46, 0x7B}};
     UniqueCoTaskMem path;
     if (FAILED(fn(kFolderIdDownloads, 0, nullptr, path.put())) || !path.get()) return false;
     out = path.get();
@@ -77,7 +78,8 @@ std::vector<std::wstring> CanaryCandidates() {
         for (const std::wstring& name : search.names) {
             const std::wstring path = JoinPath(f, name);
             const DWORD a = GetFileAttributesW(path.c_str());
-            if (a == INVALID_FILE_ATTRIBUTES || (a & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
+            if (a == INVALID_FILE_ATTRIBUTES ||
+                (a & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
                 continue;
             paths.push_back(path);
         }
@@ -105,8 +107,8 @@ enum class CanaryFate { Removed, Changed, Failed };
 // Opened for reading and deleting with no one else allowed to write or
 // delete meanwhile, so the bytes compared are the bytes deleted.
 CanaryFate RemoveIfUnchanged(const std::wstring& path, bool remove, DWORD& error) {
-    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ | (remove ? DELETE : 0), FILE_SHARE_READ, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ | (remove ? DELETE : 0), FILE_SHARE_READ,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file) {
         error = GetLastError();
         return CanaryFate::Failed;

@@ -23,7 +23,8 @@ std::vector<PausedProgram> StillPausedPrograms(const std::vector<PausedProgram>&
         const PausedProgram& p = listed[i];
         if (p.pid <= 0 || p.startedMs <= 0 || creationNow[i] != p.startedMs) continue;
         bool repeated = false;
-        for (const PausedProgram& q : still) repeated = repeated || (q.pid == p.pid && q.startedMs == p.startedMs);
+        for (const PausedProgram& q : still)
+            repeated = repeated || (q.pid == p.pid && q.startedMs == p.startedMs);
         if (!repeated) still.push_back(p);
     }
     return still;
@@ -40,7 +41,8 @@ StepResult PurgeGate(bool purge, bool dataDirExists, bool agentsUseIt, size_t st
 CanarySearch CanarySearchFromConfig(const std::string& configContent) {
     const std::string& content = configContent.empty() ? DefaultConfigText() : configContent;
     CanarySearch search;
-    CanaryNameList names = CanaryNamesFromSetting(Utf8ToWide(ConfigReadString(content, "canaryFileNames", "")));
+    CanaryNameList names =
+        CanaryNamesFromSetting(Utf8ToWide(ConfigReadString(content, "canaryFileNames", "")));
     // What an earlier configuration may have planted under the default names.
     for (const wchar_t* name : kDefaultCanaryNames) names.push_back(AsciiLower(name));
     for (const std::wstring& name : names) {
@@ -54,9 +56,13 @@ CanarySearch CanarySearchFromConfig(const std::string& configContent) {
     return search;
 }
 
-std::string CanaryFileBytes() { return WideToUtf8(kCanaryFileText); }
+std::string CanaryFileBytes() {
+    return WideToUtf8(kCanaryFileText);
+}
 
-bool IsUnchangedCanary(const std::string& bytes) { return bytes == CanaryFileBytes(); }
+bool IsUnchangedCanary(const std::string& bytes) {
+    return bytes == CanaryFileBytes();
+}
 
 std::wstring DescribePausedProgram(const PausedProgram& program) {
     return (program.path.empty() ? std::wstring(L"unknown program") : program.path) + L" (process " +
@@ -76,9 +82,10 @@ std::wstring PausedProgramsSentence(StepResult result, const VerbReport& report)
 std::wstring CanariesSentence(StepResult result, uint32_t error, const VerbReport& report) {
     std::wstring text;
     if (result == StepResult::Kept && !report.canariesLeft.empty()) {
-        text = L"Vellumgard's canary files stay where it planted them; with Vellumgard gone they guard "
-               L"nothing and may be deleted (--uninstall --purge removes the ones still as written):" +
-               Indented(report.canariesLeft);
+        text =
+            L"Vellumgard's canary files stay where it planted them; with Vellumgard gone they guard "
+            L"nothing and may be deleted (--uninstall --purge removes the ones still as written):" +
+            Indented(report.canariesLeft);
     } else if (result == StepResult::Done || result == StepResult::Failed) {
         if (!report.canariesRemoved.empty())
             text = L"Removed the canary files Vellumgard planted:" + Indented(report.canariesRemoved);
@@ -90,9 +97,10 @@ std::wstring CanariesSentence(StepResult result, uint32_t error, const VerbRepor
     }
     if (!report.canariesChanged.empty()) {
         if (!text.empty()) text += L"\n";
-        text += L"These files carry a canary's name but were changed since Vellumgard wrote them, so they "
-                L"were left alone:" +
-                Indented(report.canariesChanged);
+        text +=
+            L"These files carry a canary's name but were changed since Vellumgard wrote them, so they "
+            L"were left alone:" +
+            Indented(report.canariesChanged);
     }
     return text;
 }

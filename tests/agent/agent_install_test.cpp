@@ -680,9 +680,9 @@ TEST_F(InstallTest, QuietUninstallKeepsPausedProgramsAndRefusesThePurge) {
     EXPECT_NE(WaitForSingleObject(paused.process.get(), 0), WAIT_OBJECT_0);
     EXPECT_EQ(ReadFileBytes(profile.configFile), kQuickConfig);
     ExpectUninstalled();
-    EXPECT_EQ(InstallSteps(mark),
-              (std::vector<std::string>{"stop_agents/done", "paused_programs/kept", "remove_run_key/done",
-                                        "remove_shortcut/done", "remove_copy/done", "purge/programs_paused"}));
+    EXPECT_EQ(InstallSteps(mark), (std::vector<std::string>{"stop_agents/done", "paused_programs/kept",
+                                                            "remove_run_key/done", "remove_shortcut/done",
+                                                            "remove_copy/done", "purge/programs_paused"}));
 
     // Without --purge the quiet uninstall succeeds and still says what stays paused.
     r = Invoke(buildExe, L"--uninstall --quiet --allow-elevated");
@@ -702,12 +702,15 @@ TEST_F(InstallTest, QuietUninstallKeepsPausedProgramsAndRefusesThePurge) {
 // the user changed.
 TEST_F(InstallTest, PurgeRemovesTheUnchangedCanariesAndUninstallNamesThem) {
     TempDir extra;
-    ASSERT_TRUE(WriteAgentConfig(profile, "{\n  \"enableProcessMonitor\": false,\n  \"canaryWarmupSeconds\": 1,\n"
-                                          "  \"extraWatchDirs\": " + JsonPath(extra.path) + "\n}\n"));
+    ASSERT_TRUE(WriteAgentConfig(profile,
+                                 "{\n  \"enableProcessMonitor\": false,\n  \"canaryWarmupSeconds\": 1,\n"
+                                 "  \"extraWatchDirs\": " +
+                                     JsonPath(extra.path) + "\n}\n"));
     TrayAgent agent;
     ASSERT_NO_FATAL_FAILURE(Install(agent));
     const std::wstring names[] = {L"vellumgard_do_not_touch.txt", L"important_backup_do_not_delete.txt"};
-    const std::vector<std::wstring> folders = {profile.desktop, profile.documents, profile.downloads, extra.path};
+    const std::vector<std::wstring> folders = {profile.desktop, profile.documents, profile.downloads,
+                                               extra.path};
     ASSERT_TRUE(WaitUntil(
         [&] {
             for (const std::wstring& f : folders)
@@ -724,7 +727,8 @@ TEST_F(InstallTest, PurgeRemovesTheUnchangedCanariesAndUninstallNamesThem) {
     EXPECT_TRUE(Contains(r.out, "canary files stay where it planted them")) << r.out;
     for (const std::wstring& f : folders)
         for (const std::wstring& n : names) {
-            EXPECT_TRUE(Contains(r.out, "  " + WideToUtf8(JoinPath(f, n)) + "\r\n")) << WideToUtf8(JoinPath(f, n));
+            EXPECT_TRUE(Contains(r.out, "  " + WideToUtf8(JoinPath(f, n)) + "\r\n"))
+                << WideToUtf8(JoinPath(f, n));
             EXPECT_EQ(ReadFileBytes(JoinPath(f, n)), WideToUtf8(kCanaryFileText));
         }
 
@@ -735,7 +739,9 @@ TEST_F(InstallTest, PurgeRemovesTheUnchangedCanariesAndUninstallNamesThem) {
     EXPECT_FALSE(PathExists(profile.dataDir));
     for (const std::wstring& f : folders)
         for (const std::wstring& n : names)
-            if (JoinPath(f, n) != changed) EXPECT_FALSE(PathExists(JoinPath(f, n))) << WideToUtf8(JoinPath(f, n));
+            if (JoinPath(f, n) != changed) {
+                EXPECT_FALSE(PathExists(JoinPath(f, n))) << WideToUtf8(JoinPath(f, n));
+            }
     EXPECT_EQ(ReadFileBytes(changed), "my own list, kept under this name\n");
     EXPECT_TRUE(Contains(r.out, "were left alone:\r\n  " + WideToUtf8(changed))) << r.out;
 }

@@ -7,9 +7,8 @@
 
 #include <windows.h>
 // The shell headers need windows.h first.
-#include <shlobj.h>
-
 #include <gtest/gtest.h>
+#include <shlobj.h>
 
 #include <string>
 #include <vector>
@@ -31,8 +30,6 @@
 #include "tray/uninstall_leftovers.h"
 
 namespace {
-
-bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 // The box seam: records each text and answers by the program's name in it.
 struct BoxRecord {
@@ -58,8 +55,9 @@ struct PausedStandIns {
         const std::wstring program = StandInProgram(VG_SLEEPER_EXE);
         SetEnvironmentVariableW(L"VG_SLEEP_MS", L"60000");
         for (StandIn* s : {&end, &resume, &keep}) {
-            const std::wstring name =
-                s == &end ? L"vg_end_me.exe" : s == &resume ? L"vg_resume_me.exe" : L"vg_keep_me.exe";
+            const std::wstring name = s == &end      ? L"vg_end_me.exe"
+                                      : s == &resume ? L"vg_resume_me.exe"
+                                                     : L"vg_keep_me.exe";
             const std::wstring exe = dir.Sub(name);
             if (!StartStandIn(program, exe, L"\"" + exe + L"\"", 60000, *s)) return false;
             const int64_t started = FileTimeToUnixMs(s->created);
@@ -119,15 +117,18 @@ TEST(UninstallCleanup, PausedProgramsAreAnsweredWithTheTrayBoxOrLeftAloneWhenQui
     EXPECT_EQ(quiet.pausedLeft[0], DescribePausedProgram(s.listed[0]));
     EXPECT_EQ(quiet.pausedList, PausedListPath());
     EXPECT_TRUE(ResponseActions(ReadFileBytes(gDataPaths.logFile)).empty());
-    for (StandIn* p : {&s.end, &s.resume, &s.keep}) EXPECT_NE(WaitForSingleObject(p->process.get(), 0), WAIT_OBJECT_0);
+    for (StandIn* p : {&s.end, &s.resume, &s.keep})
+        EXPECT_NE(WaitForSingleObject(p->process.get(), 0), WAIT_OBJECT_0);
 
     VerbReport asked;
     o = AnswerPausedPrograms(false, asked);
     EXPECT_EQ(o.result, StepResult::Kept);
     ASSERT_EQ(gBoxes.texts.size(), 3u) << "one box per running paused program";
     for (size_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(gBoxes.texts[i], PausedBoxText(s.listed[i].path, gBoxes.texts[i].substr(gBoxes.texts[i].find(L"Started: ") + 9, 19),
-                                                 Utf8ToWide(s.listed[i].evidence)));
+        EXPECT_EQ(gBoxes.texts[i],
+                  PausedBoxText(s.listed[i].path,
+                                gBoxes.texts[i].substr(gBoxes.texts[i].find(L"Started: ") + 9, 19),
+                                Utf8ToWide(s.listed[i].evidence)));
         EXPECT_EQ(gBoxes.flags[i] & MB_TYPEMASK, static_cast<UINT>(MB_YESNOCANCEL));
     }
     EXPECT_EQ(WaitForSingleObject(s.end.process.get(), 5000), WAIT_OBJECT_0) << "Yes ends it";
@@ -155,7 +156,9 @@ namespace {
 
 TempDir* gKnown = nullptr;
 bool SandboxFolder(int csidl, std::wstring& out) {
-    const wchar_t* name = csidl == CSIDL_DESKTOPDIRECTORY ? L"Desktop" : csidl == CSIDL_PERSONAL ? L"Documents" : nullptr;
+    const wchar_t* name = csidl == CSIDL_DESKTOPDIRECTORY ? L"Desktop"
+                          : csidl == CSIDL_PERSONAL       ? L"Documents"
+                                                          : nullptr;
     if (!name) return false;
     out = gKnown->Sub(name);
     return true;
@@ -177,20 +180,23 @@ TEST(UninstallCleanup, PurgeRemovesOnlyTheCanariesStillAsPlanted) {
     gSeams.shellFolder = SandboxFolder;
     gSeams.downloadsFolder = SandboxDownloads;
     UseDataPathsBelow(base.path);
-    for (const wchar_t* f : {L"Desktop", L"Documents", L"Downloads"}) CreateDirectoryW(known.Sub(f).c_str(), nullptr);
-    const std::string config = "{\n  \"canaryFileNames\": \"Keep_Out.txt|Ledger_DO_NOT_DELETE.txt\",\n  \"extraWatchDirs\": \"" +
-                               JsonEscape(WideToUtf8(extra.path)) + "\"\n}\n";
+    for (const wchar_t* f : {L"Desktop", L"Documents", L"Downloads"})
+        CreateDirectoryW(known.Sub(f).c_str(), nullptr);
+    const std::string config =
+        "{\n  \"canaryFileNames\": \"Keep_Out.txt|Ledger_DO_NOT_DELETE.txt\",\n  \"extraWatchDirs\": \"" +
+        JsonEscape(WideToUtf8(extra.path)) + "\"\n}\n";
     ASSERT_TRUE(WriteFileBytes(gDataPaths.configFile, config));
     Config settings;
     SetConfigDefaults(settings);
     settings.canaryFileNames = L"Keep_Out.txt|Ledger_DO_NOT_DELETE.txt";
     RebuildCanaryNames(settings);
-    const std::vector<std::wstring> folders = {known.Sub(L"Desktop"), known.Sub(L"Documents"), known.Sub(L"Downloads"),
-                                               extra.path};
+    const std::vector<std::wstring> folders = {known.Sub(L"Desktop"), known.Sub(L"Documents"),
+                                               known.Sub(L"Downloads"), extra.path};
     for (const std::wstring& f : folders) PlantCanaries(f, settings);
     // An earlier configuration's default-named canary, and a look-alike the user wrote.
     ASSERT_TRUE(WriteNewTextFile(JoinPath(folders[0], L"vellumgard_do_not_touch.txt"), kCanaryFileText));
-    ASSERT_TRUE(WriteFileBytes(JoinPath(folders[1], L"important_backup_do_not_delete.txt"), "my own notes\n"));
+    ASSERT_TRUE(
+        WriteFileBytes(JoinPath(folders[1], L"important_backup_do_not_delete.txt"), "my own notes\n"));
 
     const std::wstring changed = JoinPath(folders[1], L"keep_out.txt");
     const std::wstring held = JoinPath(folders[2], L"ledger_do_not_delete.txt");
@@ -203,11 +209,13 @@ TEST(UninstallCleanup, PurgeRemovesOnlyTheCanariesStillAsPlanted) {
     EXPECT_EQ(where.canariesLeft.size(), 7u);  // 3 + 1 + 2 + 1 unchanged
     EXPECT_EQ(where.canariesChanged.size(), 2u);
     const std::wstring text = CanariesSentence(o.result, o.error, where);
-    EXPECT_NE(text.find(JoinPath(extra.path, L"ledger_do_not_delete.txt")), std::wstring::npos) << WideToUtf8(text);
+    EXPECT_NE(text.find(JoinPath(extra.path, L"ledger_do_not_delete.txt")), std::wstring::npos)
+        << WideToUtf8(text);
     for (const std::wstring& f : folders) EXPECT_NE(text.find(f), std::wstring::npos);
 
     {
-        UniqueHandle holder(CreateFileW(held.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        UniqueHandle holder(
+            CreateFileW(held.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
         ASSERT_TRUE(holder);
         VerbReport purge;
         o = RemoveUnchangedCanaries(purge);

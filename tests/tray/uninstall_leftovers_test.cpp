@@ -14,7 +14,8 @@
 
 namespace {
 
-PausedProgram Paused(int32_t pid, int64_t startedMs, const wchar_t* path = L"C:\\Users\\u\\Downloads\\x.exe") {
+PausedProgram Paused(int32_t pid, int64_t startedMs,
+                     const wchar_t* path = L"C:\\Users\\u\\Downloads\\x.exe") {
     PausedProgram p;
     p.pid = pid;
     p.startedMs = startedMs;
@@ -23,7 +24,9 @@ PausedProgram Paused(int32_t pid, int64_t startedMs, const wchar_t* path = L"C:\
     return p;
 }
 
-bool Has(const std::wstring& text, const std::wstring& part) { return text.find(part) != std::wstring::npos; }
+bool Has(const std::wstring& text, const std::wstring& part) {
+    return text.find(part) != std::wstring::npos;
+}
 
 }  // namespace
 
@@ -159,13 +162,16 @@ TEST(UninstallLeftovers, ResultTextsNameWhatStaysAndWhere) {
                {InstallStep::Canaries, StepResult::Kept, 0},
                {InstallStep::Purge, StepResult::ProgramsPaused, 0}};
     const std::wstring text = ReportText(r);
-    EXPECT_EQ(text.rfind(L"Vellumgard was not uninstalled completely (exit code 15).", 0), 0u) << WideToUtf8(text);
+    EXPECT_EQ(text.rfind(L"Vellumgard was not uninstalled completely (exit code 15).", 0), 0u)
+        << WideToUtf8(text);
     EXPECT_TRUE(Has(text, L"\n  C:\\Users\\u\\Downloads\\invoice.exe (process 4242)"));
     EXPECT_TRUE(Has(text, L"Their list stays in " + r.pausedList));
     EXPECT_TRUE(Has(text, L"Kept the data folder " + r.dataDir + L": it lists programs Vellumgard paused"));
-    EXPECT_TRUE(Has(text, L"\n  C:\\Users\\u\\Desktop\\vellumgard_do_not_touch.txt\n  D:\\Work\\keep_me.txt"));
-    EXPECT_TRUE(Has(text, L"changed since Vellumgard wrote them, so they were left alone:\n  "
-                          L"C:\\Users\\u\\Documents\\vellumgard_do_not_touch.txt"));
+    EXPECT_TRUE(
+        Has(text, L"\n  C:\\Users\\u\\Desktop\\vellumgard_do_not_touch.txt\n  D:\\Work\\keep_me.txt"));
+    EXPECT_TRUE(Has(text,
+                    L"changed since Vellumgard wrote them, so they were left alone:\n  "
+                    L"C:\\Users\\u\\Documents\\vellumgard_do_not_touch.txt"));
 
     // Purged: the removed ones are named, a failure with its code; all answered.
     VerbReport p;
@@ -173,7 +179,8 @@ TEST(UninstallLeftovers, ResultTextsNameWhatStaysAndWhere) {
     p.canariesRemoved = {L"C:\\Users\\u\\Desktop\\vellumgard_do_not_touch.txt"};
     p.canaryFailed = L"D:\\Work\\keep_me.txt";
     EXPECT_EQ(CanariesSentence(StepResult::Done, 0, p),
-              L"Removed the canary files Vellumgard planted:\n  C:\\Users\\u\\Desktop\\vellumgard_do_not_touch.txt");
+              L"Removed the canary files Vellumgard planted:\n  "
+              L"C:\\Users\\u\\Desktop\\vellumgard_do_not_touch.txt");
     EXPECT_TRUE(Has(CanariesSentence(StepResult::Failed, 32, p),
                     L"\nCould not remove the canary file D:\\Work\\keep_me.txt (error 32)"));
     EXPECT_TRUE(CanariesSentence(StepResult::Absent, 0, VerbReport()).empty());
