@@ -106,6 +106,8 @@ bool LoadConfig(std::wstring& status) {
     local.logMaxMegabytes = ConfigReadInt(content, "logMaxMegabytes", local.logMaxMegabytes);
     local.logKeepFiles = ConfigReadInt(content, "logKeepFiles", local.logKeepFiles);
     local.incidentRetentionDays = ConfigReadInt(content, "incidentRetentionDays", local.incidentRetentionDays);
+    local.pauseSuspectPrograms = ConfigReadBool(content, "pauseSuspectPrograms", local.pauseSuspectPrograms);
+    local.neverPausePrograms = Utf8ToWide(ConfigReadString(content, "neverPausePrograms", ""));
 
     StoreCurrentConfig(local);
     RebuildCanaryNamesWith(local);

@@ -36,6 +36,10 @@ struct Config {
     int32_t logMaxMegabytes = 0;        // absent from the default file; 0 or below: never rotated
     int32_t logKeepFiles = 0;           // absent from the default file; 0 or below: 4
     int32_t incidentRetentionDays = 0;  // absent from the default file; 0 or below: kept for ever
+    // Absent from the default file; act only with extendedDetection and
+    // enableProcessMonitor on (procmon/pause_rules.h).
+    bool pauseSuspectPrograms = false;
+    std::wstring neverPausePrograms;  // image names or full paths separated by ';'
 };
 
 // A full copy of the current settings, owned by whoever took it.

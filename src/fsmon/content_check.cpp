@@ -27,6 +27,7 @@
 #include <mutex>
 #include <utility>
 
+#include "core/clock.h"
 #include "core/config.h"
 #include "core/core_lifecycle.h"
 #include "core/event_log.h"
@@ -34,6 +35,7 @@
 #include "core/text.h"
 #include "fsmon/content_classifier.h"
 #include "fsmon/content_rules.h"
+#include "fsmon/damaged_files.h"
 #include "incidents/incident_store.h"
 
 std::atomic<size_t> gContentQueueLimit{kContentQueueLimit};
@@ -243,6 +245,7 @@ void CheckOne(ContentWork& work, EncryptedTracker& tracker, SampleBuffers& buffe
         "content_check",
         ContentCheckMembers(JsonEscape(WideToUtf8(work.folder)), JsonEscape(WideToUtf8(work.name)), evidence,
                             work.claim.empty() ? std::string() : JsonEscape(WideToUtf8(work.claim))));
+    NoteDamagedFile(work.folder + L"\\" + work.name, NowUnixMs());  // for the pauser's evidence
     if (NoteEncryptedLike(tracker, work.tree, work.name, GetTickCount64()))
         CreateIncidentWithFile(kReasonEncryptedContent, EncryptedContentSeverity(), work.folder, work.name);
 }

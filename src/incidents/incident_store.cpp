@@ -20,6 +20,7 @@
 
 std::atomic<IncidentReference> gIncidentReference{kNoIncidentYet};
 IncidentCreatedFn gIncidentCreated = nullptr;
+IncidentCreatedFn gIncidentRequested = nullptr;
 
 namespace {
 
@@ -57,8 +58,9 @@ bool ClaimIncidentFolder(std::wstring& path) {
     return false;
 }
 
-void CreateIncidentImpl(const std::string& reason, int32_t severity, const std::wstring& folder, bool withFile,
-                        const std::wstring& file) {
+// The incident's folder, or empty when it was rate limited or lost.
+std::wstring CreateIncidentImpl(const std::string& reason, int32_t severity, const std::wstring& folder,
+                                bool withFile, const std::wstring& file) {
     const int64_t now = NowSeconds();
     ConfigSnapshot settings;
     SnapshotConfig(settings);
@@ -66,7 +68,7 @@ void CreateIncidentImpl(const std::string& reason, int32_t severity, const std::
     IncidentReference previous = kNoIncidentYet, mine = kNoIncidentYet;
     if (!TakeRateLimit(now, limit, severity, previous, mine)) {
         LogEvent("incident_rate_limited", "\"reason\":\"" + JsonEscape(reason) + "\"");
-        return;
+        return std::wstring();
     }
     std::wstring incidentFolder;
     const bool claimed = ClaimIncidentFolder(incidentFolder);
@@ -79,7 +81,7 @@ void CreateIncidentImpl(const std::string& reason, int32_t severity, const std::
         if (gIncidentCreated && !folder.empty())
             gIncidentCreated(
                 IncidentCreatedInfo{incidentFolder, reason, severity, folder, withFile ? file : L"", NowUnixMs()});
-        return;
+        return incidentFolder;
     }
     // Lost on disk: leave nothing half-made behind, say so, and give the
     // slot back unless a later or more severe incident has taken it since.
@@ -91,17 +93,27 @@ void CreateIncidentImpl(const std::string& reason, int32_t severity, const std::
                                    std::to_string(severity) + ",\"path\":\"" +
                                    JsonEscape(WideToUtf8(incidentFolder)) + "\"");
     gIncidentReference.compare_exchange_strong(mine, previous);
+    return std::wstring();
+}
+
+void TellRequested(const std::string& reason, int32_t severity, const std::wstring& folder, const std::wstring& file,
+                   int64_t requestedMs, const std::wstring& incidentFolder) {
+    if (gIncidentRequested && !folder.empty())
+        gIncidentRequested(IncidentCreatedInfo{incidentFolder, reason, severity, folder, file, requestedMs});
 }
 
 }  // namespace
 
 void CreateIncident(const std::string& reason, int32_t severity, const std::wstring& folder) {
-    CreateIncidentImpl(reason, severity, folder, false, std::wstring());
+    const int64_t requestedMs = NowUnixMs();
+    TellRequested(reason, severity, folder, L"", requestedMs,
+                  CreateIncidentImpl(reason, severity, folder, false, std::wstring()));
 }
 
 void CreateIncidentWithFile(const std::string& reason, int32_t severity, const std::wstring& folder,
                             const std::wstring& file) {
-    CreateIncidentImpl(reason, severity, folder, true, file);
+    const int64_t requestedMs = NowUnixMs();
+    TellRequested(reason, severity, folder, file, requestedMs, CreateIncidentImpl(reason, severity, folder, true, file));
 }
 
 bool WriteIncidentJson(const std::wstring& incidentFolder, const std::string& text) {

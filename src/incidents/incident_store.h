@@ -75,3 +75,8 @@ size_t RemoveLeftoverTempFiles(const std::wstring& incidentsDir,
 
 // The census's call: picks with the process-wide cursor and removes.
 size_t SweepLeftoverTempFiles(const std::wstring& incidentsDir, const std::vector<CensusEntry>& census);
+// Called for every detection with a folder after the store has dealt with
+// it, whether it became an incident (incidentFolder set) or was rate limited
+// or lost (incidentFolder empty); timeMs is when it was asked for. The callee
+// must not block (it queues). Null: nothing happens. Installed by the agent.
+extern IncidentCreatedFn gIncidentRequested;

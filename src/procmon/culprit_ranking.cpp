@@ -150,6 +150,19 @@ std::vector<Candidate> Gather(const SuspectQuery& q) {
         c.suspect.process = p;
         out.push_back(std::move(c));
     }
+    for (const RememberedProcess& w : q.writers) {
+        auto same = std::find_if(out.begin(), out.end(), [&](const Candidate& c) {
+            const RememberedProcess& p = c.suspect.process;
+            return p.pid == w.pid && (p.startedMs == 0 || w.startedMs == 0 || p.startedMs == w.startedMs);
+        });
+        if (same == out.end()) {
+            Candidate c;
+            c.suspect.process = w;
+            out.push_back(std::move(c));
+            same = out.end() - 1;
+        }
+        same->suspect.wroteDamage = true;
+    }
     if (!q.holdersKnown) return out;
     for (const RememberedProcess& h : q.holders) {
         auto same = std::find_if(out.begin(), out.end(), [&](const Candidate& c) {
@@ -172,6 +185,15 @@ std::vector<Candidate> Gather(const SuspectQuery& q) {
         same->suspect.holdsFile = true;
     }
     return out;
+}
+
+// A fact beside the start time and the folder (the small score every program
+// outside the Windows folder gets is not one).
+bool HasSecondFact(const SuspectQuery& q, const Suspect& s) {
+    if (s.holdsFile || s.wroteDamage) return true;
+    if (q.suspiciousScore > 0 && s.process.score >= q.suspiciousScore) return true;
+    std::string how;
+    return LooksLikeDocumentName(s.process.name.empty() ? LastComponent(s.process.path) : s.process.name, how);
 }
 
 // What the memory cannot show. `named`: said beside a suspect rather than instead of one.
@@ -286,6 +308,7 @@ SuspectRanking RankSuspects(const SuspectQuery& query) {
     for (Candidate& c : candidates) {
         Suspect& s = c.suspect;
         if (s.holdsFile) Add(s, kHoldsFilePoints, "holds the touched file open");
+        if (s.wroteDamage) Add(s, kWroteDamagePoints, "held a damaged file open for writing");
         WeighStart(query, s);
         WeighEnd(query, s);
         WeighImage(query, s);
@@ -301,17 +324,29 @@ SuspectRanking RankSuspects(const SuspectQuery& query) {
     });
 
     SuspectRanking ranking;
+    const Candidate* likeliest = candidates.empty() ? nullptr : &candidates[0];
+    std::vector<Candidate> all;
+    if (query.needsSecondFact) {
+        all = candidates;
+        likeliest = all.empty() ? nullptr : &all[0];
+        candidates.erase(std::remove_if(candidates.begin(), candidates.end(),
+                                        [&](const Candidate& c) { return !HasSecondFact(query, c.suspect); }),
+                         candidates.end());
+    }
     const bool strong = !candidates.empty() && (candidates[0].suspect.holdsFile ||
                                                 candidates[0].suspect.points >= kMinSuspectPoints);
     if (!strong) {
         ranking.unknown = true;
-        if (candidates.empty()) {
+        if (!likeliest) {
             ranking.unknownWhy = "No program was seen starting in the " + DescribeDuration(kProcessMemoryMs) +
                                  " before the incident.";
         } else {
             ranking.unknownWhy = "Nothing points clearly at one program: the likeliest, " +
-                                 DisplayName(candidates[0].suspect.process) + ", " +
-                                 Joined(candidates[0].suspect.why, ", ") + ".";
+                                 DisplayName(likeliest->suspect.process) + ", " +
+                                 Joined(likeliest->suspect.why, ", ");
+            ranking.unknownWhy += query.needsSecondFact && !HasSecondFact(query, likeliest->suspect)
+                                      ? ", but when a program started and where it runs from name no program alone."
+                                      : ".";
         }
         ranking.unknownWhy += HoldersNote(query) + " " + Sentence(MemoryNote(query, false));
         return ranking;

@@ -19,12 +19,21 @@ struct SuspectQuery {
     int64_t memoryStartMs = 0;  // ProcessMemoryStartMs()
     std::vector<std::wstring> userWritableFolders;  // Downloads, Temp, AppData, Desktop ... (full paths)
     std::wstring systemFolder;  // C:\Windows, to recognise system images
+    // With extendedDetection on: a start time, with or without a user-writable
+    // folder, names nobody by itself; a candidate is named only with one more
+    // fact (it holds the touched file, it wrote a damaged file, its process
+    // score reaches suspiciousScore, or its name poses as a document).
+    bool needsSecondFact = false;
+    int32_t suspiciousScore = 0;  // the effective processSuspiciousScoreThreshold
+    // Processes seen holding a damaged file for writing (pid and creation time; 0: any).
+    std::vector<RememberedProcess> writers;
 };
 
 struct Suspect {
     RememberedProcess process;
     int32_t points = 0;
     bool holdsFile = false;
+    bool wroteDamage = false;        // seen holding a damaged file for writing
     std::vector<std::string> why;   // short plain-English reasons, UTF-8, e.g. "started 4 s before the first change"
 };
 
@@ -52,6 +61,7 @@ constexpr int32_t kUserWritablePoints = 20;         // image in a folder any pro
 constexpr int32_t kSystemFolderPoints = -10;        // image in the Windows folder
 constexpr int32_t kDocumentNamePoints = 15;         // named like a document
 constexpr int32_t kMaxScorePoints = 30;             // a third of the process score, at most this
+constexpr int32_t kWroteDamagePoints = 100;         // held a damaged file open for writing
 // Below this the evidence is weak and nobody is named: a start within the
 // minute before the damage is the least that names a program by itself.
 constexpr int32_t kMinSuspectPoints = 30;

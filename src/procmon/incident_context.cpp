@@ -30,6 +30,7 @@
 #include "procmon/process_memory.h"
 #include "procmon/process_memory_win.h"
 #include "procmon/culprit_ranking.h"
+#include "procmon/process_events.h"
 
 namespace {
 
@@ -277,6 +278,11 @@ void GatherContext(const IncidentCreatedInfo& info, HANDLE stopEvent) {
     query.memoryStartMs = ProcessMemoryStartMs();
     query.userWritableFolders = UserWritableCandidates();
     query.systemFolder = WindowsFolder();
+    // The context is gathered only with extendedDetection on: timing alone names nobody.
+    ConfigSnapshot settings;
+    SnapshotConfig(settings);
+    query.needsSecondFact = true;
+    query.suspiciousScore = EffectiveScoreThreshold(settings.processSuspiciousScoreThreshold);
     if (!info.file.empty()) {
         Holders holders = AskForHolders(JoinPath(info.folder, info.file), stopEvent);
         query.holdersKnown = holders.known;

@@ -1,6 +1,7 @@
 #include "tray/command_line.h"
 
 #include "core/text.h"
+#include "tray/uninstall_leftovers.h"
 #include "tray/version.h"
 
 namespace {
@@ -70,7 +71,9 @@ bool SignInTurnedOff(const VerbReport& r) {
 const wchar_t kUsageLines[] =
     L"Usage:\n"
     L"  Vellumgard.exe  runs the agent in the notification area\n"
-    L"  Vellumgard.exe --install  installs it for this user and starts it\n"
+    L"  Vellumgard.exe --install [--protect]  installs it for this user and starts it\n"
+    L"    (--protect: also switches on extended detection and the pausing of a program\n"
+    L"    caught encrypting your files, in the settings file)\n"
     L"  Vellumgard.exe --uninstall [--purge]  removes it (--purge: its data too)\n"
     L"  Vellumgard.exe --version | --help\n"
     L"Add --quiet to show no message box (for deployment tools).\n"
@@ -96,6 +99,8 @@ const ExitCodeLine kExitCodeLines[] = {
     {kExitHandOffFailed, L"the installed copy could not start its removal helper"},
     {kExitAgentNotAsked, L"the installed agent could not be asked to exit (access denied); nothing changed"},
     {kExitElevated, L"started elevated without --allow-elevated; nothing changed"},
+    {kExitProgramsPaused,
+     L"--purge refused: programs Vellumgard paused still run; the data folder with their list stays"},
 };
 
 }  // namespace
@@ -125,6 +130,8 @@ CommandLine ParseCommandLine(const std::vector<std::wstring>& args) {
             c.quiet = true;
         } else if (lower == L"--allow-elevated") {
             c.allowElevated = true;
+        } else if (lower == L"--protect") {
+            c.protect = true;
         } else if (lower.compare(0, std::char_traits<wchar_t>::length(kFinishPrefix), kFinishPrefix) == 0) {
             named = Verb::FinishUninstall;
             if (!ParseFinishValue(arg.substr(std::char_traits<wchar_t>::length(kFinishPrefix)), c.parentPid,
@@ -156,6 +163,8 @@ CommandLine ParseCommandLine(const std::vector<std::wstring>& args) {
         c.error = L"--purge and --quiet go with a verb such as --install or --uninstall.";
     } else if (c.purge && verb != Verb::Uninstall) {
         c.error = L"--purge goes with --uninstall only.";
+    } else if (c.protect && verb != Verb::Install) {
+        c.error = L"--protect goes with --install only.";
     } else {
         c.verb = verb;
     }
@@ -196,6 +205,10 @@ const char* StepLogName(InstallStep step) {
             return "restart_agent";
         case InstallStep::StartupApproved:
             return "startup_approved";
+        case InstallStep::PausedPrograms:
+            return "paused_programs";
+        case InstallStep::Canaries:
+            return "canaries";
     }
     return "unknown";
 }
@@ -226,6 +239,8 @@ const char* ResultLogName(StepResult result) {
             return "exited";
         case StepResult::Disabled:
             return "disabled";
+        case StepResult::ProgramsPaused:
+            return "programs_paused";
     }
     return "unknown";
 }
@@ -268,9 +283,11 @@ int ExitCodeFor(const std::vector<StepOutcome>& steps) {
             case InstallStep::RestartAgent:
                 return kExitStartFailed;
             case InstallStep::StartupApproved:
+            case InstallStep::PausedPrograms:
+            case InstallStep::Canaries:
                 break;
             case InstallStep::Purge:
-                return kExitPurgeFailed;
+                return s.result == StepResult::ProgramsPaused ? kExitProgramsPaused : kExitPurgeFailed;
             case InstallStep::HandOff:
                 return kExitHandOffFailed;
             case InstallStep::RemoveCopy:
@@ -362,6 +379,7 @@ std::wstring StepSentence(const StepOutcome& o, const VerbReport& r) {
                        L"--uninstall --purge again.";
             if (x == StepResult::Failed)
                 return L"Could not remove the data folder " + r.dataDir + L" completely" + err + L".";
+            if (x == StepResult::ProgramsPaused) return PurgeRefusedForPausedSentence(r);
             if (x == StepResult::LinkRemoved)
                 return L"The data folder " + r.dataDir +
                        L" was a link to another place: removed the link only, and nothing it pointed to.";
@@ -402,6 +420,10 @@ std::wstring StepSentence(const StepOutcome& o, const VerbReport& r) {
                        L"at "
                        L"every sign-in.";
             break;
+        case InstallStep::PausedPrograms:
+            return PausedProgramsSentence(x, r);
+        case InstallStep::Canaries:
+            return CanariesSentence(x, o.error, r);
     }
     return std::wstring();
 }
@@ -452,7 +474,11 @@ std::wstring HelpText() {
         L"\n--install copies the program to %LOCALAPPDATA%\\Programs\\Vellumgard, starts it at every "
         L"sign-in and adds a Start-menu shortcut. --uninstall stops the installed agent and removes the "
         L"copy, the sign-in entry and the shortcut; the data folder %LOCALAPPDATA%\\Vellumgard (log, "
-        L"settings, incidents) stays unless --purge is given.\n\nExit codes:\n";
+        L"settings, incidents) stays unless --purge is given.\n\n"
+        L"Programs Vellumgard paused that still run are shown one by one by --uninstall, to end them, let "
+        L"them run again or keep them paused; with --quiet they stay paused and --purge is refused "
+        L"(exit code 15). --purge also removes the canary files Vellumgard planted that are still exactly "
+        L"as it wrote them; without it, the result names where they are.\n\nExit codes:\n";
     for (const ExitCodeLine& line : kExitCodeLines)
         text += L"  " + std::to_wstring(line.code) + L"  " + line.meaning + L"\n";
     return text;

@@ -24,6 +24,7 @@ struct CommandLine {
     bool purge = false;  // with Uninstall: remove the data folder too
     bool quiet = false;  // no message box
     bool allowElevated = false;  // with Install, Uninstall: accept an elevated token
+    bool protect = false;  // with Install: switch on extendedDetection and pauseSuspectPrograms (tray/protect_config.h)
     // FinishUninstall: the process that handed over, named by its id and its
     // creation time (100 ns units), so a reused id is never mistaken for it.
     uint32_t parentPid = 0;
@@ -55,6 +56,8 @@ enum ExitCode : int {
     kExitHandOffFailed = 12,  // the installed copy could not start its removal helper
     kExitAgentNotAsked = 13,  // a running installed agent could not be asked to exit; nothing changed
     kExitElevated = 14,       // refused to run elevated without --allow-elevated; nothing changed
+    // --purge refused: programs the agent paused still run; the data folder stays.
+    kExitProgramsPaused = 15,
 };
 
 // One step of an install or uninstall, and what came of it. Each is logged
@@ -72,6 +75,8 @@ enum class InstallStep {
     RemoveCopy,       // the installed copy and its folder
     RestartAgent,     // after a failure that followed a stop: the installed copy again
     StartupApproved,  // the system's start-up switch for the sign-in entry (shown when off)
+    PausedPrograms,   // the programs the agent paused that still run (tray/uninstall_leftovers.h)
+    Canaries,         // the canary files the agent planted
 };
 
 enum class StepResult {
@@ -87,6 +92,8 @@ enum class StepResult {
     LinkRemoved,  // Purge: the data folder was a link; only the link went
     Exited,       // StartAgent, RestartAgent: it started and ended at once; error holds its exit code
     Disabled,     // StartupApproved: the user turned the entry off; left so
+    // Purge: refused while paused programs that still run are listed in the folder.
+    ProgramsPaused,
 };
 
 struct StepOutcome {
@@ -97,7 +104,7 @@ struct StepOutcome {
 
 inline bool StepSucceeded(StepResult r) {
     return r != StepResult::Failed && r != StepResult::TimedOut && r != StepResult::InUse &&
-           r != StepResult::Exited;
+           r != StepResult::Exited && r != StepResult::ProgramsPaused;
 }
 
 const char* StepLogName(InstallStep step);
@@ -136,6 +143,14 @@ struct VerbReport {
     std::vector<std::wstring> otherAgents;
     uint32_t stopWaitSeconds = 0;  // the bound of the StopAgents wait
     uint32_t agentsAsked = 0;      // StopAgents: how many were asked to exit before it failed or timed out
+    // PausedPrograms: those still paused afterwards ("path (process N)") and their list file.
+    std::vector<std::wstring> pausedLeft;
+    std::wstring pausedList;
+    // Canaries: left in place (no purge), removed, and changed since planted (kept).
+    std::vector<std::wstring> canariesLeft;
+    std::vector<std::wstring> canariesRemoved;
+    std::vector<std::wstring> canariesChanged;
+    std::wstring canaryFailed;  // Failed: the one that could not be removed
 };
 
 // One sentence for a step's outcome (empty for none).

@@ -28,6 +28,8 @@
 #include "tray/install_checks.h"
 #include "tray/tray_seams.h"
 #include "tray/tray_texts.h"
+#include "tray/uninstall_cleanup.h"
+#include "tray/uninstall_leftovers.h"
 
 InstallerSeams gInstallerSeams;
 
@@ -746,6 +748,9 @@ int RunUninstall(const InstallPaths& p, bool purge, bool quiet, VerbReport& repo
         Record(report, log, stopped);
         if (!StepSucceeded(stopped.result)) return ExitCodeFor(report.steps);
     }
+    // No agent holds the paused list any more: each paused program is answered (or, quiet, left so).
+    const StepOutcome paused = AnswerPausedPrograms(quiet, report);
+    if (paused.result != StepResult::Absent) Record(report, log, paused);
     Record(report, log, RemoveRunKey());
     Record(report, log, RemoveShortcut(p));
     if (SamePath(p.selfExe, p.installedExe)) {
@@ -754,14 +759,18 @@ int RunUninstall(const InstallPaths& p, bool purge, bool quiet, VerbReport& repo
         Record(report, log, RemoveInstalledCopy(p));
     }
 
-    StepOutcome purged{InstallStep::Purge, StepResult::Kept, 0};
-    if (!DirectoryExists(p.dataDir)) {
-        purged.result = StepResult::Absent;
-    } else if (purge && (!FindAgents().empty() || MutexExists(DataMutexFor(p.dataDir)))) {
-        purged.result = StepResult::InUse;  // every agent of this user writes there, from its first moment
-    } else if (purge) {
-        purged = PurgeDataFolder(p.dataDir);
+    // Every agent of this user writes there, from its first moment.
+    const bool agentsUseIt = purge && (!FindAgents().empty() || MutexExists(DataMutexFor(p.dataDir)));
+    const StepResult gate =
+        PurgeGate(purge, DirectoryExists(p.dataDir), agentsUseIt, report.pausedLeft.size());
+    // The canaries go first, while the settings that name them are still there.
+    if (gate == StepResult::Done || (purge && gate == StepResult::Absent && !agentsUseIt)) {
+        Record(report, log, RemoveUnchangedCanaries(report));
+    } else {
+        report.steps.push_back(LocateCanaries(report));
     }
+    StepOutcome purged{InstallStep::Purge, gate, 0};
+    if (gate == StepResult::Done) purged = PurgeDataFolder(p.dataDir);
     Record(report, log, purged);
     return ExitCodeFor(report.steps);
 }

@@ -17,6 +17,11 @@
 #include <thread>
 
 #include "agent_fixture.h"
+#include "core/clock.h"
+#include "fsmon/canary_names.h"
+#include "procmon/pause_records.h"
+#include "procmon/process_pauser.h"
+#include "support/stand_in.h"
 #include "tray/install_checks.h"
 
 namespace {
@@ -634,6 +639,111 @@ TEST_F(InstallTest, PurgeWaitsUntilNoAgentUsesTheDataFolder) {
     ASSERT_TRUE(r.finished);
     EXPECT_EQ(r.code, 0u) << r.out << r.err;
     EXPECT_FALSE(PathExists(profile.dataDir));
+}
+
+// A program the agent paused still runs: --uninstall --quiet leaves it
+// paused, keeps the list and refuses --purge (exit 15, the data folder
+// stays) while uninstalling the rest; once it has ended (this test still
+// holds a handle to it, which keeps its times readable), its line no longer
+// counts and the purge goes ahead.
+TEST_F(InstallTest, QuietUninstallKeepsPausedProgramsAndRefusesThePurge) {
+    ASSERT_NO_FATAL_FAILURE(QuickConfig());
+    TrayAgent agent;
+    ASSERT_NO_FATAL_FAILURE(Install(agent));
+
+    TempDir dir;
+    StandIn paused;
+    const std::wstring exe = dir.Sub(L"vg_paused_writer.exe");
+    SetEnvironmentVariableW(L"VG_SLEEP_MS", L"60000");
+    ASSERT_TRUE(StartStandIn(StandInProgram(VG_SLEEPER_EXE), exe, L"\"" + exe + L"\"", 60000, paused));
+    PausedProgram p;
+    p.pid = paused.pid;
+    p.startedMs = FileTimeToUnixMs(paused.created);
+    p.pausedMs = NowUnixMs();
+    p.path = exe;
+    p.evidence = "wrote report.docx.locked";
+    uint32_t error = 0;
+    ASSERT_EQ(SuspendProcessExactly(p.pid, p.startedMs, error), PauseResult::Done) << error;
+    PausedProgram gone = p;
+    gone.pid = 0x7FFFFFF0;  // paused once, ended since
+    const std::wstring list = JoinPath(profile.dataDir, L"paused_programs.txt");
+    const std::string listText = FormatPausedList({gone, p});
+    ASSERT_TRUE(WriteFileBytes(list, listText));
+
+    const LogMark mark = MarkLog(profile.logFile);
+    ProgramRun r = Invoke(buildExe, L"--uninstall --purge --quiet --allow-elevated");
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(r.code, 15u) << r.out << r.err;
+    EXPECT_TRUE(Contains(r.err, WideToUtf8(exe) + " (process " + std::to_string(p.pid) + ")")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "it lists programs Vellumgard paused that still run")) << r.err;
+    EXPECT_EQ(ReadFileBytes(list), listText);
+    EXPECT_NE(WaitForSingleObject(paused.process.get(), 0), WAIT_OBJECT_0);
+    EXPECT_EQ(ReadFileBytes(profile.configFile), kQuickConfig);
+    ExpectUninstalled();
+    EXPECT_EQ(InstallSteps(mark), (std::vector<std::string>{"stop_agents/done", "paused_programs/kept",
+                                                            "remove_run_key/done", "remove_shortcut/done",
+                                                            "remove_copy/done", "purge/programs_paused"}));
+
+    // Without --purge the quiet uninstall succeeds and still says what stays paused.
+    r = Invoke(buildExe, L"--uninstall --quiet --allow-elevated");
+    EXPECT_EQ(r.code, 0u) << r.out << r.err;
+    EXPECT_TRUE(Contains(r.out, "These programs Vellumgard paused stay paused:")) << r.out;
+
+    ASSERT_EQ(EndProcessExactly(p.pid, p.startedMs, error), PauseResult::Done) << error;
+    ASSERT_EQ(WaitForSingleObject(paused.process.get(), 5000), WAIT_OBJECT_0);
+    r = Invoke(buildExe, L"--uninstall --purge --quiet --allow-elevated");
+    EXPECT_EQ(r.code, 0u) << r.out << r.err;
+    EXPECT_FALSE(PathExists(profile.dataDir));
+}
+
+// The agent plants canaries in the known folders and an extra folder.
+// --uninstall alone names them and leaves them; --purge then removes each
+// one still exactly as planted, before the data folder, and leaves the one
+// the user changed.
+TEST_F(InstallTest, PurgeRemovesTheUnchangedCanariesAndUninstallNamesThem) {
+    TempDir extra;
+    ASSERT_TRUE(WriteAgentConfig(profile,
+                                 "{\n  \"enableProcessMonitor\": false,\n  \"canaryWarmupSeconds\": 1,\n"
+                                 "  \"extraWatchDirs\": " +
+                                     JsonPath(extra.path) + "\n}\n"));
+    TrayAgent agent;
+    ASSERT_NO_FATAL_FAILURE(Install(agent));
+    const std::wstring names[] = {L"vellumgard_do_not_touch.txt", L"important_backup_do_not_delete.txt"};
+    const std::vector<std::wstring> folders = {profile.desktop, profile.documents, profile.downloads,
+                                               extra.path};
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            for (const std::wstring& f : folders)
+                for (const std::wstring& n : names)
+                    if (!PathExists(JoinPath(f, n))) return false;
+            return true;
+        },
+        30000))
+        << "the agent planted its canaries";
+
+    ProgramRun r = Invoke(buildExe, L"--uninstall --quiet --allow-elevated");
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(r.code, 0u) << r.out << r.err;
+    EXPECT_TRUE(Contains(r.out, "canary files stay where it planted them")) << r.out;
+    for (const std::wstring& f : folders)
+        for (const std::wstring& n : names) {
+            EXPECT_TRUE(Contains(r.out, "  " + WideToUtf8(JoinPath(f, n)) + "\r\n"))
+                << WideToUtf8(JoinPath(f, n));
+            EXPECT_EQ(ReadFileBytes(JoinPath(f, n)), WideToUtf8(kCanaryFileText));
+        }
+
+    const std::wstring changed = JoinPath(extra.path, names[0]);
+    ASSERT_TRUE(WriteFileBytes(changed, "my own list, kept under this name\n"));
+    r = Invoke(buildExe, L"--uninstall --purge --quiet --allow-elevated");
+    EXPECT_EQ(r.code, 0u) << r.out << r.err;
+    EXPECT_FALSE(PathExists(profile.dataDir));
+    for (const std::wstring& f : folders)
+        for (const std::wstring& n : names)
+            if (JoinPath(f, n) != changed) {
+                EXPECT_FALSE(PathExists(JoinPath(f, n))) << WideToUtf8(JoinPath(f, n));
+            }
+    EXPECT_EQ(ReadFileBytes(changed), "my own list, kept under this name\n");
+    EXPECT_TRUE(Contains(r.out, "were left alone:\r\n  " + WideToUtf8(changed))) << r.out;
 }
 
 // The installed copy uninstalls itself: it does every step but removing its

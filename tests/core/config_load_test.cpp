@@ -52,7 +52,8 @@ std::string Fields(const Config& c) {
       << c.dirFileHeuristicIncidentSeverity << ' ' << c.incidentRateLimitSeconds << ' ' << c.enableCanaryFiles << ' '
       << c.canaryIncidentSeverity << ' ' << c.canaryWarmupSeconds << " [" << Text(c.canaryFileNames) << "] [" << Text(c.extraWatchDirs) << "]"
       << ' ' << c.extendedDetection << ' ' << c.massRenameIncidentSeverity << ' ' << c.logMaxMegabytes << ' '
-      << c.logKeepFiles << ' ' << c.incidentRetentionDays;
+      << c.logKeepFiles << ' ' << c.incidentRetentionDays << ' ' << c.pauseSuspectPrograms << " ["
+      << Text(c.neverPausePrograms) << "]";
     return s.str();
 }
 
@@ -490,6 +491,13 @@ TEST(LoadConfig, ReadsEachSettingByTheKeyRules) {
              c = DefaultFile();
              c.extendedDetection = true;
          }},
+        {"pausing and its exemptions",
+         "{\"pauseSuspectPrograms\": true, \"neverPausePrograms\": \"backup.exe; C:\\\\Tools\\\\sync.exe\"}",
+         [](Config& c) {
+             c.pauseSuspectPrograms = true;
+             c.neverPausePrograms = L"backup.exe; C:\\Tools\\sync.exe";
+         }},
+        {"pausing unreadable", "{\"pauseSuspectPrograms\": yes, \"neverPausePrograms\": 3}", [](Config&) {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -94,6 +94,8 @@ TEST(DefaultConfigText, EveryKeyReadsItsDocumentedValue) {
     EXPECT_FALSE(ConfigReadBool(text, "extendedDetection", false));
     EXPECT_TRUE(ConfigReadBool(text, "extendedDetection", true));
     EXPECT_EQ(text.find("extendedDetection"), std::string::npos);
+    EXPECT_EQ(text.find("pauseSuspectPrograms"), std::string::npos);
+    EXPECT_EQ(text.find("neverPausePrograms"), std::string::npos);
 }
 
 // Finding the value: the first "key" anywhere, the next colon after it, then

@@ -72,6 +72,9 @@ TEST(RankSuspects, HardSituations) {
         bool unknown;
         std::vector<std::string> names;   // the suspects, best first (all of them)
         std::vector<std::string> topWhy;  // parts of the top suspect's reasons, or of unknownWhy
+        // The names come from start times and folders alone: with extendedDetection
+        // (a second fact needed) nobody is named.
+        bool timingAlone = false;
     };
     std::vector<Case> cases;
 
@@ -95,7 +98,8 @@ TEST(RankSuspects, HardSituations) {
              q,
              false,
              {"tool.exe", "viewer.exe"},
-             {"20 s before the incident, when the changes may already have begun", "level with viewer.exe"}});
+             {"20 s before the incident, when the changes may already have begun", "level with viewer.exe"},
+             true});
     }
 
     cases.push_back({"a culprit started long before the damage, still remembered",
@@ -166,7 +170,8 @@ TEST(RankSuspects, HardSituations) {
                 Proc(10, L"c.exe", kProgramFiles, -35 * kSec)}),
          false,
          {"b.exe", "a.exe", "c.exe"},
-         {"level with a.exe, c.exe"}});
+         {"level with a.exe, c.exe"},
+         true});
 
     {
         SuspectQuery q = Query({});
@@ -182,7 +187,8 @@ TEST(RankSuspects, HardSituations) {
                             Proc(91, L"worker.exe", kProgramFiles, -50 * kSec)}),
                      false,
                      {"worker.exe"},
-                     {"started 50 s before the first change", "is still running"}});
+                     {"started 50 s before the first change", "is still running"},
+                     true});
 
     {
         RememberedProcess unseen = Proc(95, L"quick.exe", kProgramFiles, 0);
@@ -192,7 +198,8 @@ TEST(RankSuspects, HardSituations) {
                          Query({unseen}),
                          false,
                          {"quick.exe"},
-                         {"was noticed starting 5 s before the first change"}});
+                         {"was noticed starting 5 s before the first change"},
+                         true});
     }
 
     {
@@ -203,22 +210,94 @@ TEST(RankSuspects, HardSituations) {
              q,
              false,
              {"fresh.exe"},
-             {"remembered only from 2 min before the first change", "an older program would not show here"}});
+             {"remembered only from 2 min before the first change", "an older program would not show here"},
+             true});
     }
 
-    for (const Case& c : cases) {
-        const SuspectRanking r = RankSuspects(c.query);
-        EXPECT_EQ(r.unknown, c.unknown) << c.what << ": " << r.unknownWhy;
-        EXPECT_EQ(Names(r), c.names) << c.what;
-        const std::string why = r.unknown ? r.unknownWhy : r.suspects.empty() ? "" : AllWhy(r.suspects[0]);
-        for (const std::string& part : c.topWhy) EXPECT_TRUE(Contains(why, part)) << c.what << ": " << why;
-        if (r.unknown) {
-            EXPECT_TRUE(r.suspects.empty()) << c.what;
-        } else {
-            EXPECT_TRUE(r.unknownWhy.empty()) << c.what;
-            for (const Suspect& s : r.suspects) EXPECT_FALSE(s.why.empty()) << c.what;
+    for (const bool extended : {false, true}) {
+        for (const Case& c : cases) {
+            SuspectQuery query = c.query;
+            query.needsSecondFact = extended;
+            query.suspiciousScore = 60;
+            const bool unknown = c.unknown || (extended && c.timingAlone);
+            const std::string what = std::string(c.what) + (extended ? " (second fact needed)" : "");
+            const SuspectRanking r = RankSuspects(query);
+            EXPECT_EQ(r.unknown, unknown) << what << ": " << r.unknownWhy;
+            EXPECT_EQ(Names(r), unknown ? std::vector<std::string>() : c.names) << what;
+            const std::string why = r.unknown ? r.unknownWhy : r.suspects.empty() ? "" : AllWhy(r.suspects[0]);
+            if (unknown == c.unknown)
+                for (const std::string& part : c.topWhy) EXPECT_TRUE(Contains(why, part)) << what << ": " << why;
+            if (unknown && !c.unknown)
+                EXPECT_TRUE(Contains(why, "name no program alone")) << what << ": " << why;
+            if (r.unknown) {
+                EXPECT_TRUE(r.suspects.empty()) << what;
+            } else {
+                EXPECT_TRUE(r.unknownWhy.empty()) << what;
+                for (const Suspect& s : r.suspects) EXPECT_FALSE(s.why.empty()) << what;
+            }
         }
     }
+}
+
+// A per-user sync client started 40 s before the damage from AppData: its
+// start and its folder give it 58 points, enough to be named on timing alone.
+// With the second fact needed it is named only with one more fact.
+TEST(RankSuspects, SyncClientNeedsASecondFact) {
+    const std::wstring appDataLocal = L"C:\\users\\ann\\AppData\\Local";
+    struct Case {
+        const char* what;
+        int32_t score;
+        std::wstring name;
+        bool holds, wrote;
+        bool named;
+    } cases[] = {
+        {"start and user folder only", 10, L"SyncClient.exe", false, false, false},
+        {"a score just below the threshold", 59, L"SyncClient.exe", false, false, false},
+        {"a score at the threshold", 60, L"SyncClient.exe", false, false, true},
+        {"a name posing as a document", 10, L"statement.pdf.exe", false, false, true},
+        {"it holds the touched file", 10, L"SyncClient.exe", true, false, true},
+        {"it held a damaged file for writing", 10, L"SyncClient.exe", false, true, true},
+    };
+    {
+        // Without the second fact (extendedDetection off): named from timing alone.
+        SuspectQuery q = Query({Proc(300, L"SyncClient.exe", appDataLocal + L"\\Sync", -40 * kSec, kNoEnd, 10)});
+        q.userWritableFolders.push_back(appDataLocal);
+        const SuspectRanking r = RankSuspects(q);
+        ASSERT_FALSE(r.unknown);
+        EXPECT_EQ(r.suspects[0].points, 58) << AllWhy(r.suspects[0]);
+    }
+    for (const Case& c : cases) {
+        RememberedProcess sync = Proc(300, c.name, appDataLocal + L"\\Sync", -40 * kSec, kNoEnd, c.score);
+        SuspectQuery q = Query({sync});
+        q.userWritableFolders.push_back(appDataLocal);
+        q.suspiciousScore = 60;
+        if (c.holds) {
+            q.holdersKnown = true;
+            q.holders = {sync};
+        }
+        if (c.wrote) q.writers = {sync};
+
+        q.needsSecondFact = true;
+        const SuspectRanking r = RankSuspects(q);
+        EXPECT_EQ(!r.unknown, c.named) << c.what << ": " << r.unknownWhy;
+        if (c.named) {
+            ASSERT_EQ(r.suspects.size(), 1u) << c.what;
+            EXPECT_EQ(r.suspects[0].process.pid, 300) << c.what;
+            if (c.wrote) EXPECT_TRUE(Contains(AllWhy(r.suspects[0]), "damaged file open for writing"));
+        } else {
+            EXPECT_TRUE(Contains(r.unknownWhy, "SyncClient.exe")) << r.unknownWhy;
+            EXPECT_TRUE(Contains(r.unknownWhy, "name no program alone")) << r.unknownWhy;
+        }
+    }
+
+    // A writer the memory does not hold (started before it) is named on its own
+    // evidence, and the sync client beside it still is not.
+    SuspectQuery q = Query({Proc(300, L"SyncClient.exe", appDataLocal + L"\\Sync", -40 * kSec, kNoEnd, 10)});
+    q.userWritableFolders.push_back(appDataLocal);
+    q.needsSecondFact = true;
+    q.suspiciousScore = 60;
+    q.writers = {Proc(310, L"tool.exe", kProgramFiles, -30 * kMin)};
+    EXPECT_EQ(Names(RankSuspects(q)), std::vector<std::string>({"tool.exe"}));
 }
 
 // Weak evidence names nobody. Each row is one program from an ordinary folder

@@ -111,6 +111,32 @@ TEST(CommandLine, ParsesVerbsAndOptions) {
     }
 }
 
+TEST(CommandLine, ProtectGoesWithInstallOnly) {
+    struct Case {
+        std::vector<std::wstring> args;
+        Verb verb;
+        bool protect;
+    } cases[] = {
+        {{L"--install", L"--protect"}, Verb::Install, true},
+        {{L"--PROTECT", L"--quiet", L"--install"}, Verb::Install, true},
+        {{L"--install"}, Verb::Install, false},
+        {{L"--protect"}, Verb::Invalid, true},
+        {{L"--uninstall", L"--protect"}, Verb::Invalid, true},
+        {{L"--version", L"--protect"}, Verb::Invalid, true},
+        {{L"--protect=yes", L"--install"}, Verb::Invalid, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(Joined(c.args));
+        const CommandLine got = ParseCommandLine(c.args);
+        EXPECT_EQ(VerbName(got.verb), std::string(VerbName(c.verb)));
+        EXPECT_EQ(got.protect, c.protect);
+        if (got.verb == Verb::Invalid && c.protect && c.args.size() > 1)
+            EXPECT_NE(got.error.find(L"--protect goes with --install only"), std::wstring::npos)
+                << WideToUtf8(got.error);
+    }
+    EXPECT_NE(HelpText().find(L"--install [--protect]"), std::wstring::npos);
+}
+
 TEST(CommandLine, FinishUninstallNamesItsParentExactly) {
     struct Case {
         const wchar_t* arg;
@@ -414,13 +440,13 @@ TEST(CommandLine, VersionComesFromTheProjectVersion) {
 
 TEST(CommandLine, HelpListsEveryExitCodeOnce) {
     const std::wstring help = HelpText();
-    for (int code = 0; code <= kExitElevated; ++code) {
+    for (int code = 0; code <= kExitProgramsPaused; ++code) {
         const std::wstring line = L"\n  " + std::to_wstring(code) + L"  ";
         const size_t at = help.find(line);
         ASSERT_NE(at, std::wstring::npos) << code;
         EXPECT_EQ(help.find(line, at + 1), std::wstring::npos) << code;
     }
-    EXPECT_EQ(help.find(L"\n  " + std::to_wstring(kExitElevated + 1) + L"  "), std::wstring::npos);
+    EXPECT_EQ(help.find(L"\n  " + std::to_wstring(kExitProgramsPaused + 1) + L"  "), std::wstring::npos);
     for (const wchar_t* verb :
          {L"--install", L"--uninstall", L"--purge", L"--version", L"--help", L"--quiet", L"--allow-elevated"})
         EXPECT_NE(help.find(verb), std::wstring::npos) << WideToUtf8(verb);
