@@ -52,6 +52,7 @@ enum ExitCode : int {
     kExitPurgeFailed = 10,    // the data folder could not be removed, or agents still use it
     kExitBusy = 11,           // another install or uninstall is running
     kExitHandOffFailed = 12,  // the installed copy could not start its removal helper
+    kExitProtectFailed = 13,  // --protect: the settings file could not be written
 };
 
 // One step of an install or uninstall, and what came of it. Each is logged
@@ -67,6 +68,7 @@ enum class InstallStep {
     Purge,       // the data folder
     HandOff,     // the installed copy starts a helper copy that removes it
     RemoveCopy,  // the installed copy and its folder
+    Protect,     // --protect: the two settings in the user's settings file
 };
 
 enum class StepResult {
@@ -111,6 +113,9 @@ struct InstallPlan {
 // Copy only when the bytes differ; stop the installed agents only to replace
 // their file; start the installed copy unless one of its agents keeps running.
 InstallPlan PlanInstall(const InstallFacts& facts);
+// With --protect having changed the settings, an installed agent that runs
+// is restarted so they take effect.
+InstallPlan PlanProtectedInstall(const InstallFacts& facts, bool settingsChanged);
 
 // The code a finished verb exits with: that of its first failed step.
 int ExitCodeFor(const std::vector<StepOutcome>& steps);
@@ -123,6 +128,7 @@ struct VerbReport {
     std::wstring shortcut;
     std::wstring dataDir;
     std::wstring helperExe;  // HandOff: the helper copy in the temp folder
+    std::wstring configFile; // Protect: the settings file
     // Agents from other paths, left running: "path (process N)".
     std::vector<std::wstring> otherAgents;
     uint32_t stopWaitSeconds = 0;  // the bound of the StopAgents wait

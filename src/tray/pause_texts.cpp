@@ -19,8 +19,6 @@ std::wstring PausedBalloonBody(const std::wstring& programName) {
            L"Choose \"Paused programs\u2026\" in the tray menu to end it or let it run again.";
 }
 
-std::wstring PausedBoxTitle() { return L"Vellumgard - Paused program"; }
-
 std::wstring PausedBoxText(const std::wstring& path, const std::wstring& startedLocal, const std::wstring& evidence) {
     return L"This program is paused: it was caught changing your files.\n\n" + path +
            L"\nStarted: " + (startedLocal.empty() ? std::wstring(L"unknown") : startedLocal) +
