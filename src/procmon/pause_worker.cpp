@@ -48,7 +48,9 @@ void SavePausedListLocked(const PauseWork& work) {
     WriteTextFile(PausedListPath(), FormatPausedList(work.paused));
 }
 
-void LogResponse(const ResponseRecord& record) { LogEvent("response", ResponseMembers(record)); }
+void LogResponse(const ResponseRecord& record) {
+    LogEvent("response", ResponseMembers(record));
+}
 
 bool AlreadyPaused(int32_t pid, int64_t startedMs) {
     PauseWork& work = Work();
@@ -79,7 +81,9 @@ bool PauseOne(int32_t pid, int64_t expectedStartMs, const std::string& evidence,
     const PauseResult result = SuspendProcessExactly(pid, started, error);
     if (result == PauseResult::Gone) return false;
     r.action = result == PauseResult::Done ? kActionPaused : kActionFailed;
-    r.evidence = result == PauseResult::Done ? evidence : evidence + "; the platform refused (" + std::to_string(error) + ")";
+    r.evidence = result == PauseResult::Done
+                     ? evidence
+                     : evidence + "; the platform refused (" + std::to_string(error) + ")";
     records.push_back(r);
     LogResponse(r);
     if (result != PauseResult::Done) return false;
@@ -106,8 +110,8 @@ bool PauseOne(int32_t pid, int64_t expectedStartMs, const std::string& evidence,
 // watcher's paths and the listing's compare. The path itself when it cannot
 // be opened (a file already renamed away).
 std::wstring FinalPathOf(const std::wstring& path) {
-    UniqueHandle h(CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    UniqueHandle h(CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (!h) return path;
     std::wstring out(32768, L'\0');
     const DWORD n = GetFinalPathNameByHandleW(h.get(), &out[0], static_cast<DWORD>(out.size()),
@@ -158,8 +162,8 @@ void Decide(const IncidentCreatedInfo& info, HANDLE stopEvent) {
             if (!e.found) continue;
             found[s.first] = e;
             const RememberedProcess& parent = candidates[s.first];
-            if (!PauseOne(s.first, parent.startedMs, DescribeEvidence(e), incident, settings.neverPausePrograms,
-                          records))
+            if (!PauseOne(s.first, parent.startedMs, DescribeEvidence(e), incident,
+                          settings.neverPausePrograms, records))
                 continue;
             RememberedProcess root = parent;
             root.startedMs = ProcessCreationMs(parent.pid);
@@ -173,7 +177,8 @@ void Decide(const IncidentCreatedInfo& info, HANDLE stopEvent) {
 
     for (;;) {
         refresh();
-        if (NowUnixMs() > info.timeMs + kEvidenceWindowMs || (!pids.empty() && found.size() == pids.size())) break;
+        if (NowUnixMs() > info.timeMs + kEvidenceWindowMs || (!pids.empty() && found.size() == pids.size()))
+            break;
         const FileHandleListing listing = ListFileHandles(pids);
         if (listing.listed && listing.listedMs >= info.timeMs) {
             for (const ListedFileHandle& f : listing.files)
@@ -212,7 +217,9 @@ uint32_t PauseWorkerMain(void*) {
 
 }  // namespace
 
-std::wstring PausedListPath() { return JoinPath(gDataPaths.dataDir, L"paused_programs.txt"); }
+std::wstring PausedListPath() {
+    return JoinPath(gDataPaths.dataDir, L"paused_programs.txt");
+}
 
 void QueuePauseDecision(const IncidentCreatedInfo& info) {
     ConfigSnapshot settings;

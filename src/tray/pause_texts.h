@@ -25,7 +25,8 @@ std::wstring PausedBalloonBody(const std::wstring& programName);
 
 // Path, start time (local, as the caller formats it; empty: unknown),
 // evidence, and the three answers.
-std::wstring PausedBoxText(const std::wstring& path, const std::wstring& startedLocal, const std::wstring& evidence);
+std::wstring PausedBoxText(const std::wstring& path, const std::wstring& startedLocal,
+                           const std::wstring& evidence);
 
 // The box's answer (IDYES 6, IDNO 7, anything else: keep).
 enum class PausedAnswer { End, Resume, Keep };

@@ -61,13 +61,15 @@ void ShowPausedBalloons() {
     }
 }
 
-bool AnyProgramPaused() { return !PausedPrograms().empty(); }
+bool AnyProgramPaused() {
+    return !PausedPrograms().empty();
+}
 
 void PausedProgramsCommand(HWND window) {
     for (const PausedProgram& p : PausedPrograms()) {
-        const int answer = TrayMessageBox(
-            window, PausedBoxText(p.path, LocalTime(p.startedMs), Utf8ToWide(p.evidence)),
-            MB_YESNOCANCEL | MB_ICONWARNING | MB_DEFBUTTON3);
+        const int answer =
+            TrayMessageBox(window, PausedBoxText(p.path, LocalTime(p.startedMs), Utf8ToWide(p.evidence)),
+                           MB_YESNOCANCEL | MB_ICONWARNING | MB_DEFBUTTON3);
         const PausedAnswer a = PausedAnswerFor(answer);
         AnswerPausedProgram(p, a == PausedAnswer::End      ? PausedDecision::End
                                : a == PausedAnswer::Resume ? PausedDecision::Resume

@@ -18,9 +18,10 @@
 namespace {
 
 const std::string kPauseConfig =
-    "{\n  \"enableProcessMonitor\": true,\n  \"extendedDetection\": true,\n  \"pauseSuspectPrograms\": true,\n"
+    "{\n  \"enableProcessMonitor\": true,\n  \"extendedDetection\": true,\n  \"pauseSuspectPrograms\": "
+    "true,\n"
     "  \"canaryWarmupSeconds\": 1,\n  \"incidentRateLimitSeconds\": 1\n}\n";
-const wchar_t* const kFormats[] = {L"brochure.pdf", L"budget.xlsx", L"chart.png",  L"minutes.odt",
+const wchar_t* const kFormats[] = {L"brochure.pdf", L"budget.xlsx", L"chart.png",     L"minutes.odt",
                                    L"letter.rtf",   L"backup.7z",   L"documents.zip", L"banner.gif"};
 
 std::wstring ContentCorpus(const wchar_t* name) {

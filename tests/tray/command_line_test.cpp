@@ -113,9 +113,10 @@ TEST(CommandLine, ProtectGoesWithInstallOnly) {
         const CommandLine got = ParseCommandLine(c.args);
         EXPECT_EQ(VerbName(got.verb), std::string(VerbName(c.verb)));
         EXPECT_EQ(got.protect, c.protect);
-        if (got.verb == Verb::Invalid && c.protect && c.args.size() > 1)
+        if (got.verb == Verb::Invalid && c.protect && c.args.size() > 1) {
             EXPECT_NE(got.error.find(L"--protect goes with --install only"), std::wstring::npos)
                 << WideToUtf8(got.error);
+        }
     }
     EXPECT_NE(HelpText().find(L"--install [--protect]"), std::wstring::npos);
 }
