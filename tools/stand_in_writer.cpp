@@ -8,6 +8,7 @@
 // It starts `child` copies of itself when asked ("... CHILDREN"), to show that
 // the processes it started are paused with it.
 #include <windows.h>
+// After windows.h, which it needs.
 #include <shellapi.h>
 
 #include <algorithm>
@@ -37,14 +38,14 @@ void ListFiles(const std::wstring& dir, std::vector<std::wstring>& out) {
 }
 
 void EncryptHeld(const std::wstring& path, DWORD holdMs) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return;
     std::vector<uint8_t> data;
     uint8_t buf[64 * 1024];
     DWORD got = 0;
     while (ReadFile(file, buf, sizeof buf, &got, nullptr) && got > 0) data.insert(data.end(), buf, buf + got);
-    const uint8_t key[32] = {7, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15,
+    const uint8_t key[32] = {7,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15,
                              16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31};
     const uint8_t nonce[12] = {9, 9, 9, 9, 1, 2, 3, 4, 5, 6, 7, 8};
     ChaCha20Xor(key, nonce, 1, data.data(), data.size());

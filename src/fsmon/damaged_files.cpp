@@ -16,7 +16,8 @@ std::deque<NotedDamage>& Damaged() {
 void NoteDamagedFile(const std::wstring& path, int64_t nowMs) {
     std::lock_guard<std::mutex> hold(gDamagedLock);
     std::deque<NotedDamage>& list = Damaged();
-    while (!list.empty() && (list.size() >= kDamagedFileMemoryLimit || list.front().loggedMs < nowMs - kDamagedFileMemoryMs))
+    while (!list.empty() &&
+           (list.size() >= kDamagedFileMemoryLimit || list.front().loggedMs < nowMs - kDamagedFileMemoryMs))
         list.pop_front();
     list.push_back({path, nowMs});
 }

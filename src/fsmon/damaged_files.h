@@ -10,7 +10,7 @@
 #include <vector>
 
 constexpr int64_t kDamagedFileMemoryMs = 2 * 60 * 1000;  // kept for two minutes
-constexpr size_t kDamagedFileMemoryLimit = 4096;        // and at most this many (oldest go first)
+constexpr size_t kDamagedFileMemoryLimit = 4096;         // and at most this many (oldest go first)
 
 struct NotedDamage {
     std::wstring path;  // full path

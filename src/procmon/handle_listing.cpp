@@ -47,9 +47,10 @@ const NtCalls& Nt() {
     static const NtCalls calls = [] {
         NtCalls c;
         if (HMODULE ntdll = GetModuleHandleW(L"ntdll.dll")) {
-            c.querySystem =
-                reinterpret_cast<NtQuerySystemInformationFn>(GetProcAddress(ntdll, "NtQuerySystemInformation"));
-            c.queryObject = reinterpret_cast<NtQueryObjectFn>(GetProcAddress(ntdll, "NtQueryObject"));
+            c.querySystem = reinterpret_cast<NtQuerySystemInformationFn>(
+                reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQuerySystemInformation")));
+            c.queryObject = reinterpret_cast<NtQueryObjectFn>(
+                reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQueryObject")));
         }
         return c;
     }();
@@ -133,7 +134,8 @@ bool TakeListing(const std::vector<int32_t>& pids, std::vector<RawHandle>& out) 
         const LONG status = Nt().querySystem(kSystemExtendedHandleInformation, buffer.data(),
                                              static_cast<ULONG>(buffer.size()), &needed);
         if (status == kStatusInfoLengthMismatch && buffer.size() < kMaxListingBytes) {
-            buffer.resize(std::min(kMaxListingBytes, std::max<size_t>(buffer.size() * 2, needed + (64u << 10))));
+            buffer.resize(
+                std::min(kMaxListingBytes, std::max<size_t>(buffer.size() * 2, needed + (64u << 10))));
             continue;
         }
         if (status < 0) return false;
@@ -148,13 +150,16 @@ bool TakeListing(const std::vector<int32_t>& pids, std::vector<RawHandle>& out) 
         if (std::binary_search(pids.begin(), pids.end(), pid))
             out.push_back({pid, static_cast<uintptr_t>(e.handle), e.grantedAccess});
     }
-    std::stable_sort(out.begin(), out.end(), [](const RawHandle& a, const RawHandle& b) { return a.pid < b.pid; });
+    std::stable_sort(out.begin(), out.end(),
+                     [](const RawHandle& a, const RawHandle& b) { return a.pid < b.pid; });
     return true;
 }
 
 }  // namespace
 
-size_t RunningNameWorkers() { return gNameWorkersRunning.load(); }
+size_t RunningNameWorkers() {
+    return gNameWorkersRunning.load();
+}
 
 FileHandleListing ListFileHandles(const std::vector<int32_t>& pids, uint32_t deadlineMs) {
     FileHandleListing result;

@@ -28,9 +28,9 @@ struct ListedFileHandle {
 };
 
 struct FileHandleListing {
-    bool listed = false;   // false: the platform refused, or too many workers are stuck
-    bool complete = false; // every handle was checked before the deadline
-    int64_t listedMs = 0;  // when the system listing was taken (ms since 1970 UTC)
+    bool listed = false;    // false: the platform refused, or too many workers are stuck
+    bool complete = false;  // every handle was checked before the deadline
+    int64_t listedMs = 0;   // when the system listing was taken (ms since 1970 UTC)
     std::vector<ListedFileHandle> files;
 };
 

@@ -55,8 +55,9 @@ std::string BuildResponseJson(const std::string& incident, const std::vector<Res
 std::string FormatPausedList(const std::vector<PausedProgram>& programs) {
     std::string out = std::string(kPausedListHeader) + "\n";
     for (const PausedProgram& p : programs)
-        out += std::to_string(p.pid) + "\t" + std::to_string(p.startedMs) + "\t" + std::to_string(p.pausedMs) +
-               "\t" + Field(WideToUtf8(p.path)) + "\t" + Field(p.evidence) + "\t" + Field(p.incident) + "\n";
+        out += std::to_string(p.pid) + "\t" + std::to_string(p.startedMs) + "\t" +
+               std::to_string(p.pausedMs) + "\t" + Field(WideToUtf8(p.path)) + "\t" + Field(p.evidence) +
+               "\t" + Field(p.incident) + "\n";
     return out;
 }
 

@@ -16,7 +16,7 @@ constexpr const char kActionSkipped[] = "skipped";
 constexpr const char kActionFailed[] = "failed";
 
 struct ResponseRecord {
-    std::string action;    // one of the kAction* above
+    std::string action;  // one of the kAction* above
     int32_t pid = 0;
     std::wstring image;    // full image path, or the name when the path is unknown
     std::string evidence;  // the file and access, or why it was skipped (UTF-8)

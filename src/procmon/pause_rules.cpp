@@ -19,7 +19,8 @@ std::wstring Fold(const std::wstring& text) {
 
 bool Inside(const std::wstring& foldedPath, const std::wstring& foldedFolder) {
     if (foldedFolder.empty() || foldedPath.size() <= foldedFolder.size()) return false;
-    return foldedPath.compare(0, foldedFolder.size(), foldedFolder) == 0 && foldedPath[foldedFolder.size()] == L'\\';
+    return foldedPath.compare(0, foldedFolder.size(), foldedFolder) == 0 &&
+           foldedPath[foldedFolder.size()] == L'\\';
 }
 
 std::wstring FolderOf(const std::wstring& folded) {
@@ -40,9 +41,9 @@ std::wstring Trimmed(const std::wstring& text) {
 }
 
 // The system's own processes, exempt only as themselves in their own folder.
-const wchar_t* const kSystemProcessNames[] = {L"smss.exe",    L"csrss.exe", L"wininit.exe",
+const wchar_t* const kSystemProcessNames[] = {L"smss.exe",     L"csrss.exe",    L"wininit.exe",
                                               L"winlogon.exe", L"services.exe", L"lsass.exe",
-                                              L"dwm.exe",     L"svchost.exe", L"explorer.exe"};
+                                              L"dwm.exe",      L"svchost.exe",  L"explorer.exe"};
 
 bool IsWriteAccess(uint32_t access) {
     return (access & (kAccessWriteData | kAccessAppendData | kAccessDelete)) != 0;
@@ -115,9 +116,8 @@ const char* NeverPauseReason(const PauseTarget& target, const std::wstring& wind
     const std::wstring name = NameOf(path);
     const std::wstring folder = FolderOf(path);
     const std::wstring windows = Fold(windowsFolder);
-    const bool systemFolder =
-        !windows.empty() &&
-        (folder == windows || folder == windows + L"\\system32" || folder == windows + L"\\syswow64");
+    const bool systemFolder = !windows.empty() && (folder == windows || folder == windows + L"\\system32" ||
+                                                   folder == windows + L"\\syswow64");
     for (const wchar_t* system : kSystemProcessNames)
         if (systemFolder && name == system) return "a process of the system";
 
@@ -145,7 +145,8 @@ std::vector<RememberedProcess> ChildrenStartedAfter(const RememberedProcess& par
         if (p.startedMs == 0) continue;
         for (size_t i = 0; i < recent.size(); ++i) {
             const RememberedProcess& c = recent[i];
-            if (taken[i] || c.parentPid != p.pid || c.endedMs != 0 || c.startedMs == 0 || c.startedMs < p.startedMs)
+            if (taken[i] || c.parentPid != p.pid || c.endedMs != 0 || c.startedMs == 0 ||
+                c.startedMs < p.startedMs)
                 continue;
             if (c.pid == parent.pid && c.startedMs == parent.startedMs) continue;
             taken[i] = true;

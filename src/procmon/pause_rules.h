@@ -43,9 +43,9 @@ bool IsPauseTrigger(const std::string& reason, int32_t severity);
 
 // One open file handle of one process, as a listing saw it.
 struct HandleSighting {
-    std::wstring path;    // full path, as NormalizeHandlePath gives it
-    uint32_t access = 0;  // the granted access
-    int64_t listedMs = 0; // when the listing was taken (ms since 1970 UTC)
+    std::wstring path;     // full path, as NormalizeHandlePath gives it
+    uint32_t access = 0;   // the granted access
+    int64_t listedMs = 0;  // when the listing was taken (ms since 1970 UTC)
 };
 
 // A file of the tree logged as damaged: content_check encrypted-like, or
@@ -85,11 +85,11 @@ std::wstring NormalizeHandlePath(const std::wstring& finalPath);
 // What the platform says about a process that is about to be paused.
 struct PauseTarget {
     int32_t pid = 0;
-    std::wstring path;          // full image path; empty when it could not be read
-    bool isSelf = false;        // the agent itself
-    bool sameUser = true;       // runs as the agent's user
-    bool sameSession = true;    // in the agent's session
-    bool canSuspend = true;     // could be opened with PROCESS_SUSPEND_RESUME
+    std::wstring path;        // full image path; empty when it could not be read
+    bool isSelf = false;      // the agent itself
+    bool sameUser = true;     // runs as the agent's user
+    bool sameSession = true;  // in the agent's session
+    bool canSuspend = true;   // could be opened with PROCESS_SUSPEND_RESUME
 };
 
 // nullptr when the process may be paused, otherwise why not (in words, for

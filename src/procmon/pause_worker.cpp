@@ -12,6 +12,7 @@
 #include "core/config.h"
 #include "core/core_lifecycle.h"
 #include "core/event_log.h"
+#include "core/handles.h"
 #include "core/paths.h"
 #include "core/text.h"
 #include "fsmon/damaged_files.h"
@@ -47,7 +48,9 @@ void SavePausedListLocked(const PauseWork& work) {
     WriteTextFile(PausedListPath(), FormatPausedList(work.paused));
 }
 
-void LogResponse(const ResponseRecord& record) { LogEvent("response", ResponseMembers(record)); }
+void LogResponse(const ResponseRecord& record) {
+    LogEvent("response", ResponseMembers(record));
+}
 
 bool AlreadyPaused(int32_t pid, int64_t startedMs) {
     PauseWork& work = Work();
@@ -78,7 +81,9 @@ bool PauseOne(int32_t pid, int64_t expectedStartMs, const std::string& evidence,
     const PauseResult result = SuspendProcessExactly(pid, started, error);
     if (result == PauseResult::Gone) return false;
     r.action = result == PauseResult::Done ? kActionPaused : kActionFailed;
-    r.evidence = result == PauseResult::Done ? evidence : evidence + "; the platform refused (" + std::to_string(error) + ")";
+    r.evidence = result == PauseResult::Done
+                     ? evidence
+                     : evidence + "; the platform refused (" + std::to_string(error) + ")";
     records.push_back(r);
     LogResponse(r);
     if (result != PauseResult::Done) return false;
@@ -100,40 +105,65 @@ bool PauseOne(int32_t pid, int64_t expectedStartMs, const std::string& evidence,
     return true;
 }
 
+// The path as a handle's name gives it: links and mapped folders resolved
+// (under Wine the profile's folders are links to the host's), so that the
+// watcher's paths and the listing's compare. The path itself when it cannot
+// be opened (a file already renamed away).
+std::wstring FinalPathOf(const std::wstring& path) {
+    UniqueHandle h(CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!h) return path;
+    std::wstring out(32768, L'\0');
+    const DWORD n = GetFinalPathNameByHandleW(h.get(), &out[0], static_cast<DWORD>(out.size()),
+                                              FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (n == 0 || n >= out.size()) return path;
+    out.resize(n);
+    return NormalizeHandlePath(out);
+}
+
 void Decide(const IncidentCreatedInfo& info, HANDLE stopEvent) {
     ConfigSnapshot settings;
     SnapshotConfig(settings);
     const std::string incident = WideToUtf8(LastPathComponent(info.incidentFolder));
     const int32_t self = static_cast<int32_t>(GetCurrentProcessId());
 
-    // The candidates: the processes remembered as started in the last ten minutes, still running.
+    // The candidates: the processes remembered as started in the last ten
+    // minutes, still running; looked up again before each listing, since the
+    // monitor may remember the writer only a moment after the trigger.
     std::map<int32_t, RememberedProcess> candidates;
-    for (const RememberedProcess& p : RecentProcesses(NowUnixMs()))
-        if (p.endedMs == 0 && p.pid != self && p.pid != 0 && p.pid != 4 && !candidates.count(p.pid))
-            candidates[p.pid] = p;
-    if (candidates.empty()) return;
     std::vector<int32_t> pids;
-    for (const auto& c : candidates) pids.push_back(c.first);
+    auto refresh = [&] {
+        for (const RememberedProcess& p : RecentProcesses(NowUnixMs()))
+            if (p.endedMs == 0 && p.pid != self && p.pid != 0 && p.pid != 4 && !candidates.count(p.pid)) {
+                candidates[p.pid] = p;
+                pids.push_back(p.pid);
+            }
+    };
 
     EvidenceQuery query;
     query.triggerMs = info.timeMs;
-    query.tree = info.folder;
-    if (!info.file.empty()) query.detectionFile = JoinPath(info.folder, info.file);
+    query.tree = FinalPathOf(info.folder);
+    if (!info.file.empty()) query.detectionFile = FinalPathOf(JoinPath(info.folder, info.file));
+    std::map<std::wstring, std::wstring> finalPaths;  // each damaged file resolved once
     std::map<int32_t, std::vector<HandleSighting>> seen;
     std::map<int32_t, PauseEvidence> found;
     std::vector<ResponseRecord> records;
 
     auto judge = [&] {
         query.damaged.clear();
-        for (const NotedDamage& d : RecentDamagedFiles(NowUnixMs())) query.damaged.push_back({d.path, d.loggedMs});
+        for (const NotedDamage& d : RecentDamagedFiles(NowUnixMs())) {
+            auto known = finalPaths.find(d.path);
+            if (known == finalPaths.end()) known = finalPaths.emplace(d.path, FinalPathOf(d.path)).first;
+            query.damaged.push_back({known->second, d.loggedMs});
+        }
         for (auto& s : seen) {
             if (found.count(s.first)) continue;
             const PauseEvidence e = FindWriteEvidence(query, s.second);
             if (!e.found) continue;
             found[s.first] = e;
             const RememberedProcess& parent = candidates[s.first];
-            if (!PauseOne(s.first, parent.startedMs, DescribeEvidence(e), incident, settings.neverPausePrograms,
-                          records))
+            if (!PauseOne(s.first, parent.startedMs, DescribeEvidence(e), incident,
+                          settings.neverPausePrograms, records))
                 continue;
             RememberedProcess root = parent;
             root.startedMs = ProcessCreationMs(parent.pid);
@@ -145,7 +175,10 @@ void Decide(const IncidentCreatedInfo& info, HANDLE stopEvent) {
         }
     };
 
-    while (NowUnixMs() <= info.timeMs + kEvidenceWindowMs && found.size() < pids.size()) {
+    for (;;) {
+        refresh();
+        if (NowUnixMs() > info.timeMs + kEvidenceWindowMs || (!pids.empty() && found.size() == pids.size()))
+            break;
         const FileHandleListing listing = ListFileHandles(pids);
         if (listing.listed && listing.listedMs >= info.timeMs) {
             for (const ListedFileHandle& f : listing.files)
@@ -184,7 +217,9 @@ uint32_t PauseWorkerMain(void*) {
 
 }  // namespace
 
-std::wstring PausedListPath() { return JoinPath(gDataPaths.dataDir, L"paused_programs.txt"); }
+std::wstring PausedListPath() {
+    return JoinPath(gDataPaths.dataDir, L"paused_programs.txt");
+}
 
 void QueuePauseDecision(const IncidentCreatedInfo& info) {
     ConfigSnapshot settings;

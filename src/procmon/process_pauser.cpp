@@ -13,7 +13,8 @@ using NtProcessCallFn = LONG(WINAPI*)(HANDLE);
 
 NtProcessCallFn NtCall(const char* name) {
     HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll ? reinterpret_cast<NtProcessCallFn>(GetProcAddress(ntdll, name)) : nullptr;
+    return ntdll ? reinterpret_cast<NtProcessCallFn>(reinterpret_cast<void*>(GetProcAddress(ntdll, name)))
+                 : nullptr;
 }
 
 int64_t CreationMsOf(HANDLE process) {

@@ -6,6 +6,7 @@
 #include "procmon/incident_context.h"
 #include "procmon/pause_worker.h"
 #include "procmon/process_monitor.h"
+#include "tray/paused_ui.h"
 
 namespace {
 
@@ -23,4 +24,5 @@ void InstallAgentHooks() {
     gIncidentCreated = QueueIncidentContext;
     gStopIncidentContext = StopContextAndPauseWorkers;
     gIncidentRequested = QueuePauseDecision;
+    gProgramPaused = NoteProgramPaused;
 }

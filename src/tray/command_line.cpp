@@ -101,6 +101,7 @@ const ExitCodeLine kExitCodeLines[] = {
     {kExitElevated, L"started elevated without --allow-elevated; nothing changed"},
     {kExitProgramsPaused,
      L"--purge refused: programs Vellumgard paused still run; the data folder with their list stays"},
+    {kExitProtectFailed, L"--protect: the settings file could not be written"},
 };
 
 }  // namespace
@@ -209,6 +210,8 @@ const char* StepLogName(InstallStep step) {
             return "paused_programs";
         case InstallStep::Canaries:
             return "canaries";
+        case InstallStep::Protect:
+            return "protect";
     }
     return "unknown";
 }
@@ -265,6 +268,15 @@ InstallPlan PlanInstall(const InstallFacts& facts) {
     return plan;
 }
 
+InstallPlan PlanProtectedInstall(const InstallFacts& facts, bool settingsChanged) {
+    InstallPlan plan = PlanInstall(facts);
+    if (settingsChanged && facts.installedAgents > 0) {
+        plan.stopAgents = true;
+        plan.startAgent = true;
+    }
+    return plan;
+}
+
 int ExitCodeFor(const std::vector<StepOutcome>& steps) {
     for (const StepOutcome& s : steps) {
         if (StepSucceeded(s.result)) continue;
@@ -292,6 +304,8 @@ int ExitCodeFor(const std::vector<StepOutcome>& steps) {
                 return kExitHandOffFailed;
             case InstallStep::RemoveCopy:
                 return kExitRemoveFailed;
+            case InstallStep::Protect:
+                return kExitProtectFailed;
         }
     }
     return kExitOk;
@@ -392,6 +406,15 @@ std::wstring StepSentence(const StepOutcome& o, const VerbReport& r) {
             if (x == StepResult::Failed)
                 return L"Could not start a helper to remove the installed copy" + err + L"; " +
                        r.installedExe + L" stays.";
+            break;
+        case InstallStep::Protect:
+            if (x == StepResult::Done)
+                return L"Switched on extended detection and the pausing of a program caught encrypting your "
+                       L"files in " + r.configFile + L".";
+            if (x == StepResult::Unchanged)
+                return L"Extended detection and pausing were already on in " + r.configFile + L".";
+            if (x == StepResult::Failed)
+                return L"Could not write the settings file " + r.configFile + err + L"; nothing else was changed.";
             break;
         case InstallStep::RemoveCopy:
             if (x == StepResult::Done) return L"Removed " + r.installedExe + L".";

@@ -58,6 +58,7 @@ enum ExitCode : int {
     kExitElevated = 14,       // refused to run elevated without --allow-elevated; nothing changed
     // --purge refused: programs the agent paused still run; the data folder stays.
     kExitProgramsPaused = 15,
+    kExitProtectFailed = 16,  // --protect: the settings file could not be written
 };
 
 // One step of an install or uninstall, and what came of it. Each is logged
@@ -77,6 +78,7 @@ enum class InstallStep {
     StartupApproved,  // the system's start-up switch for the sign-in entry (shown when off)
     PausedPrograms,   // the programs the agent paused that still run (tray/uninstall_leftovers.h)
     Canaries,         // the canary files the agent planted
+    Protect,          // --protect: the two settings in the user's settings file
 };
 
 enum class StepResult {
@@ -127,6 +129,9 @@ struct InstallPlan {
 // Copy only when the bytes differ; stop the installed agents only to replace
 // their file; start the installed copy unless one of its agents keeps running.
 InstallPlan PlanInstall(const InstallFacts& facts);
+// With --protect having changed the settings, an installed agent that runs
+// is restarted so they take effect.
+InstallPlan PlanProtectedInstall(const InstallFacts& facts, bool settingsChanged);
 
 // The code a finished verb exits with: that of its first failed step.
 int ExitCodeFor(const std::vector<StepOutcome>& steps);
@@ -139,6 +144,7 @@ struct VerbReport {
     std::wstring shortcut;
     std::wstring dataDir;
     std::wstring helperExe;  // HandOff: the helper copy in the temp folder
+    std::wstring configFile; // Protect: the settings file
     // Agents from other paths, left running: "path (process N)".
     std::vector<std::wstring> otherAgents;
     uint32_t stopWaitSeconds = 0;  // the bound of the StopAgents wait

@@ -26,6 +26,7 @@
 #include "core/text.h"
 #include "tray/app_shell.h"
 #include "tray/install_checks.h"
+#include "tray/protect_config.h"
 #include "tray/tray_seams.h"
 #include "tray/tray_texts.h"
 #include "tray/uninstall_cleanup.h"
@@ -674,8 +675,29 @@ void Record(VerbReport& report, const StepLog& log, const StepOutcome& o) {
     LogStep(log, o);
 }
 
-int RunInstall(const InstallPaths& p, VerbReport& report) {
+// --protect: both settings on in the user's settings file (the default file
+// when there is none), every other byte kept.
+StepOutcome ProtectSettings(const std::wstring& configFile, const std::wstring& dataDir) {
+    std::string content;
+    DWORD error = 0;
+    if (FileExists(configFile) && !ReadFileAll(configFile, content, error)) return Failed(InstallStep::Protect, error);
+    std::string edited;
+    if (!AddProtectSettings(content, edited)) return Failed(InstallStep::Protect, ERROR_INVALID_DATA);
+    if (edited == content) return StepOutcome{InstallStep::Protect, StepResult::Unchanged, 0};
+    EnsureDirectoryTree(dataDir);
+    if (!WriteFileAll(configFile, edited, error)) return Failed(InstallStep::Protect, error);
+    return StepOutcome{InstallStep::Protect, StepResult::Done, 0};
+}
+
+int RunInstall(const InstallPaths& p, bool protect, VerbReport& report) {
     StepLog log{p.dataDir, true};
+    bool settingsChanged = false;
+    if (protect) {
+        const StepOutcome protectedSettings = ProtectSettings(report.configFile, p.dataDir);
+        Record(report, log, protectedSettings);
+        if (!StepSucceeded(protectedSettings.result)) return ExitCodeFor(report.steps);
+        settingsChanged = protectedSettings.result == StepResult::Done;
+    }
     ComInit com(COINIT_APARTMENTTHREADED);
 
     std::string self;
@@ -694,7 +716,7 @@ int RunInstall(const InstallPaths& p, VerbReport& report) {
     FindInstalledAgents(p, installedAgents, others, starting);
     report.otherAgents = DescribeAgents(others);
     facts.installedAgents = installedAgents.size() + (starting ? 1 : 0);
-    const InstallPlan plan = PlanInstall(facts);
+    const InstallPlan plan = PlanProtectedInstall(facts, settingsChanged);
 
     if (plan.stopAgents) {
         const StepOutcome stopped = StopAgents(installedAgents, report.agentsAsked);
@@ -917,6 +939,7 @@ int RunVerb(const CommandLine& command) {
     report.shortcut = paths.shortcut;
     report.dataDir = paths.dataDir;
     report.stopWaitSeconds = kStopWaitMs / 1000;
+    report.configFile = gDataPaths.configFile;
 
     int code = kExitOk;
     if (command.verb == Verb::FinishUninstall) {
@@ -934,7 +957,7 @@ int RunVerb(const CommandLine& command) {
             return kExitBusy;
         }
         RemoveStaleHelpers(paths.selfExe);
-        code = command.verb == Verb::Install ? RunInstall(paths, report)
+        code = command.verb == Verb::Install ? RunInstall(paths, command.protect, report)
                                              : RunUninstall(paths, command.purge, command.quiet, report);
     }
     // The lock is released first: a helper copy waits for this process to end anyway.

@@ -10,7 +10,9 @@ std::vector<TrayMenuItem> TrayMenuItemsFor(bool anyPaused) {
     return items;
 }
 
-std::wstring PausedBalloonTitle() { return L"Vellumgard - Program paused"; }
+std::wstring PausedBalloonTitle() {
+    return L"Vellumgard - Program paused";
+}
 
 std::wstring PausedBalloonBody(const std::wstring& programName) {
     std::wstring name = programName.substr(0, kPausedNameMaxUnits);
@@ -19,12 +21,10 @@ std::wstring PausedBalloonBody(const std::wstring& programName) {
            L"Choose \"Paused programs\u2026\" in the tray menu to end it or let it run again.";
 }
 
-std::wstring PausedBoxTitle() { return L"Vellumgard - Paused program"; }
-
-std::wstring PausedBoxText(const std::wstring& path, const std::wstring& startedLocal, const std::wstring& evidence) {
-    return L"This program is paused: it was caught changing your files.\n\n" + path +
-           L"\nStarted: " + (startedLocal.empty() ? std::wstring(L"unknown") : startedLocal) +
-           L"\nEvidence: " + evidence +
+std::wstring PausedBoxText(const std::wstring& path, const std::wstring& startedLocal,
+                           const std::wstring& evidence) {
+    return L"This program is paused: it was caught changing your files.\n\n" + path + L"\nStarted: " +
+           (startedLocal.empty() ? std::wstring(L"unknown") : startedLocal) + L"\nEvidence: " + evidence +
            L"\n\nEnd it now?\n"
            L"Yes: end the program (anything it has not saved is lost).\n"
            L"No: let it run again.\n"

@@ -23,10 +23,10 @@ std::wstring PausedBalloonTitle();
 // decide; always under the balloon's 256 units.
 std::wstring PausedBalloonBody(const std::wstring& programName);
 
-std::wstring PausedBoxTitle();
 // Path, start time (local, as the caller formats it; empty: unknown),
 // evidence, and the three answers.
-std::wstring PausedBoxText(const std::wstring& path, const std::wstring& startedLocal, const std::wstring& evidence);
+std::wstring PausedBoxText(const std::wstring& path, const std::wstring& startedLocal,
+                           const std::wstring& evidence);
 
 // The box's answer (IDYES 6, IDNO 7, anything else: keep).
 enum class PausedAnswer { End, Resume, Keep };

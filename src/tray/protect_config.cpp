@@ -4,7 +4,9 @@
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 // Where the key reader takes the value from, as in core/config_scan.cpp.
 size_t ValueAt(const std::string& content, const std::string& key) {
@@ -31,7 +33,8 @@ size_t ValueEnd(const std::string& content, size_t pos) {
         return content.size();
     }
     size_t end = pos;
-    while (end < content.size() && content[end] != ',' && content[end] != '}' && !IsBlank(content[end])) ++end;
+    while (end < content.size() && content[end] != ',' && content[end] != '}' && !IsBlank(content[end]))
+        ++end;
     return end;
 }
 

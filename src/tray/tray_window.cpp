@@ -10,6 +10,8 @@
 #include "report/html_report.h"
 #include "tray/alerts.h"
 #include "tray/app_shell.h"
+#include "tray/pause_texts.h"
+#include "tray/paused_ui.h"
 #include "tray/status_selftest.h"
 #include "tray/tray_seams.h"
 #include "tray/tray_texts.h"
@@ -61,6 +63,7 @@ void OnCreate(HWND window) {
         PostQuitMessage(1);
     }
     ResetTrayTip();
+    StartPausedUi(window);
     SetTimer(window, kPollTimerId, kPollTimerMs, nullptr);
     PollAlerts(false);
 }
@@ -107,6 +110,9 @@ void OnCommand(HWND window, UINT command) {
             break;
         case kCmdExit:
             DestroyWindow(window);
+            break;
+        case kCmdPausedPrograms:
+            PausedProgramsCommand(window);
             break;
         default:
             break;
@@ -160,7 +166,7 @@ void ShowTrayMenu(HWND window) {
     GetCursorPos(&cursor);
     UniqueMenu menu(CreatePopupMenu());
     if (!menu.get()) return;
-    for (const TrayMenuItem& item : kTrayMenuItems) {
+    for (const TrayMenuItem& item : TrayMenuItemsFor(AnyProgramPaused())) {
         InsertMenuW(menu.get(), 0xFFFFFFFF, item.flags, item.id, item.text);
     }
     SetForegroundWindow(window);
@@ -185,6 +191,9 @@ LRESULT Dispatch(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
             return 0;
         case kTrayCallbackMessage:
             OnTrayCallback(window, lParam);
+            return 0;
+        case kProgramPausedMessage:
+            ShowPausedBalloons();
             return 0;
         default:
             return DefWindowProcW(window, message, wParam, lParam);

@@ -395,6 +395,44 @@ TEST_F(InstallTest, InstallsOnceAndRepairsWithoutASecondAgent) {
     EXPECT_EQ(ExitAgent(other), 0u);
 }
 
+// --install --protect switches both settings on in the user's file, every
+// other byte kept, and restarts the running installed agent so they take
+// effect; again, nothing changes and the agent stays. --install alone leaves
+// the file as it is.
+TEST_F(InstallTest, ProtectWritesBothSettingsAndRestartsTheInstalledAgent) {
+    ASSERT_NO_FATAL_FAILURE(QuickConfig());
+    TrayAgent first;
+    ASSERT_NO_FATAL_FAILURE(Install(first));
+    const std::string before = ReadFileBytes(profile.configFile);
+    ASSERT_EQ(before, kQuickConfig);
+
+    LogMark mark = MarkLog(profile.logFile);
+    ProgramRun r = Invoke(buildExe, L"--install --protect --quiet");
+    ASSERT_TRUE(r.finished);
+    ASSERT_EQ(r.code, 0u) << r.out << r.err;
+    EXPECT_TRUE(Contains(r.out, "Switched on extended detection")) << r.out;
+    const std::string after = ReadFileBytes(profile.configFile);
+    EXPECT_EQ(after, before.substr(0, before.size() - 3) +
+                         ",\n  \"extendedDetection\": true,\n  \"pauseSuspectPrograms\": true\n}\n");
+    EXPECT_EQ(InstallSteps(mark), (std::vector<std::string>{"protect/done", "stop_agents/done", "copy/unchanged",
+                                                            "run_key/unchanged", "shortcut/unchanged",
+                                                            "start_agent/done"}));
+    std::vector<TrayAgent> installed = TrayAgentsFrom(installedExe);
+    ASSERT_EQ(installed.size(), 1u);
+    EXPECT_NE(installed.front().pid, first.pid) << "restarted for the new settings";
+
+    mark = MarkLog(profile.logFile);
+    r = Invoke(buildExe, L"--install --protect --quiet");
+    ASSERT_EQ(r.code, 0u) << r.out << r.err;
+    EXPECT_EQ(InstallSteps(mark), (std::vector<std::string>{"protect/unchanged", "copy/unchanged",
+                                                            "run_key/unchanged", "shortcut/unchanged",
+                                                            "start_agent/unchanged"}));
+    EXPECT_EQ(ReadFileBytes(profile.configFile), after);
+    r = Invoke(buildExe, L"--protect --quiet");
+    EXPECT_EQ(r.code, 2u) << "--protect goes with --install only";
+    EXPECT_EQ(ReadFileBytes(profile.configFile), after);
+}
+
 // An install of other bytes asks the running installed agent to exit, waits
 // for it, replaces the file and starts the new one.
 TEST_F(InstallTest, InstallOfOtherBytesReplacesTheRunningInstalledAgent) {

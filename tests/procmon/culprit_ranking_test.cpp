@@ -225,10 +225,11 @@ TEST(RankSuspects, HardSituations) {
             EXPECT_EQ(r.unknown, unknown) << what << ": " << r.unknownWhy;
             EXPECT_EQ(Names(r), unknown ? std::vector<std::string>() : c.names) << what;
             const std::string why = r.unknown ? r.unknownWhy : r.suspects.empty() ? "" : AllWhy(r.suspects[0]);
-            if (unknown == c.unknown)
+            if (unknown == c.unknown) {
                 for (const std::string& part : c.topWhy) EXPECT_TRUE(Contains(why, part)) << what << ": " << why;
-            if (unknown && !c.unknown)
+            } else {
                 EXPECT_TRUE(Contains(why, "name no program alone")) << what << ": " << why;
+            }
             if (r.unknown) {
                 EXPECT_TRUE(r.suspects.empty()) << what;
             } else {
@@ -283,7 +284,9 @@ TEST(RankSuspects, SyncClientNeedsASecondFact) {
         if (c.named) {
             ASSERT_EQ(r.suspects.size(), 1u) << c.what;
             EXPECT_EQ(r.suspects[0].process.pid, 300) << c.what;
-            if (c.wrote) EXPECT_TRUE(Contains(AllWhy(r.suspects[0]), "damaged file open for writing"));
+            if (c.wrote) {
+                EXPECT_TRUE(Contains(AllWhy(r.suspects[0]), "damaged file open for writing"));
+            }
         } else {
             EXPECT_TRUE(Contains(r.unknownWhy, "SyncClient.exe")) << r.unknownWhy;
             EXPECT_TRUE(Contains(r.unknownWhy, "name no program alone")) << r.unknownWhy;

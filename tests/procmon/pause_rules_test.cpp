@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
-
 #include <string>
 #include <vector>
 
@@ -20,10 +19,10 @@ constexpr int64_t kT = 1700000000000LL;  // the trigger, in every case
 const std::wstring kTree = L"C:\\Users\\ann\\Documents";
 const std::wstring kDetection = kTree + L"\\report.docx";
 
-constexpr uint32_t kRead = 0x00120089;          // FILE_GENERIC_READ
-constexpr uint32_t kWrite = 0x00120116;         // FILE_GENERIC_WRITE (write and append data)
-constexpr uint32_t kAppendOnly = 0x00100004;    // FILE_APPEND_DATA | SYNCHRONIZE
-constexpr uint32_t kDeleteOnly = 0x00110080;    // DELETE | SYNCHRONIZE | FILE_READ_ATTRIBUTES
+constexpr uint32_t kRead = 0x00120089;             // FILE_GENERIC_READ
+constexpr uint32_t kWrite = 0x00120116;            // FILE_GENERIC_WRITE (write and append data)
+constexpr uint32_t kAppendOnly = 0x00100004;       // FILE_APPEND_DATA | SYNCHRONIZE
+constexpr uint32_t kDeleteOnly = 0x00110080;       // DELETE | SYNCHRONIZE | FILE_READ_ATTRIBUTES
 constexpr uint32_t kWriteAttributes = 0x00100100;  // FILE_WRITE_ATTRIBUTES: not writing the content
 
 EvidenceQuery Query() {
@@ -48,19 +47,29 @@ TEST(FindWriteEvidence, OnlyWriteAccessToADamagedFileInTheWindow) {
         std::vector<HandleSighting> sightings;
         const wchar_t* evidence;  // the file found, or nullptr
     } cases[] = {
-        {"the detection's file, write data, 1 s after", {{kDetection, kWrite, kT + kSec}}, kDetection.c_str()},
-        {"append data only, at the window's end", {{kDetection, kAppendOnly, kT + 5 * kSec}}, kDetection.c_str()},
-        {"delete access only (a rename or delete)", {{kDetection, kDeleteOnly, kT + 2 * kSec}}, kDetection.c_str()},
+        {"the detection's file, write data, 1 s after",
+         {{kDetection, kWrite, kT + kSec}},
+         kDetection.c_str()},
+        {"append data only, at the window's end",
+         {{kDetection, kAppendOnly, kT + 5 * kSec}},
+         kDetection.c_str()},
+        {"delete access only (a rename or delete)",
+         {{kDetection, kDeleteOnly, kT + 2 * kSec}},
+         kDetection.c_str()},
         {"read access is no evidence", {{kDetection, kRead, kT + kSec}}, nullptr},
         {"attributes are not the content", {{kDetection, kWriteAttributes, kT + kSec}}, nullptr},
         {"a listing after the window", {{kDetection, kWrite, kT + 5 * kSec + 1}}, nullptr},
         {"a listing before the trigger", {{kDetection, kWrite, kT - 500}}, nullptr},
-        {"a damaged file logged 30 s before the listing", {{kTree + L"\\sub\\b.xlsx", kWrite, kT + kSec}}, L"b.xlsx"},
+        {"a damaged file logged 30 s before the listing",
+         {{kTree + L"\\sub\\b.xlsx", kWrite, kT + kSec}},
+         L"b.xlsx"},
         {"a file judged 2 s after the listing", {{kTree + L"\\sub\\c.pdf", kWrite, kT + kSec}}, L"c.pdf"},
         {"logged exactly 60 s before", {{kTree + L"\\sub\\edge.odt", kWrite, kT + kSec}}, L"edge.odt"},
         {"logged 71 s before the listing", {{kTree + L"\\sub\\old.doc", kWrite, kT + kSec}}, nullptr},
         {"logged 6 s after the listing", {{kTree + L"\\sub\\late.doc", kWrite, kT + kSec}}, nullptr},
-        {"a damaged file of another tree", {{L"C:\\Users\\ann\\Desktop\\elsewhere.docx", kWrite, kT + kSec}}, nullptr},
+        {"a damaged file of another tree",
+         {{L"C:\\Users\\ann\\Desktop\\elsewhere.docx", kWrite, kT + kSec}},
+         nullptr},
         {"a name that only starts like the detection's file",
          {{kDetection + L".tmp", kWrite, kT + kSec}},
          nullptr},
@@ -95,7 +104,8 @@ TEST(FindWriteEvidence, OnlyWriteAccessToADamagedFileInTheWindow) {
 
 TEST(FindWriteEvidence, DescribesTheFileAndTheAccess) {
     const PauseEvidence e = FindWriteEvidence(Query(), {{kDetection, kWrite | kAccessDelete, kT + kSec}});
-    EXPECT_EQ(DescribeEvidence(e), "C:\\Users\\ann\\Documents\\report.docx (write data, append data, delete)");
+    EXPECT_EQ(DescribeEvidence(e),
+              "C:\\Users\\ann\\Documents\\report.docx (write data, append data, delete)");
     EXPECT_EQ(DescribeEvidence(PauseEvidence{}), "no open handle with write access to a damaged file");
 }
 
@@ -105,14 +115,15 @@ TEST(IsPauseTrigger, ReasonsAndSeverity) {
         int32_t severity;
         bool trigger;
     } cases[] = {
-        {"canary_file_touched", 90, true},   {"canary_file_touched", 100, true},
-        {"canary_file_touched", 89, false},  {"encrypted_content", 90, true},
-        {"encrypted_content", 80, false},    {"mass_rename", 95, true},
-        {"dir_file_heuristic", 100, false},  {"file_burst", 100, false},
-        {"process_heuristic", 100, false},   {"", 100, false},
+        {"canary_file_touched", 90, true},    {"canary_file_touched", 100, true},
+        {"canary_file_touched", 89, false},   {"encrypted_content", 90, true},
+        {"encrypted_content", 80, false},     {"mass_rename", 95, true},
+        {"dir_file_heuristic", 100, false},   {"file_burst", 100, false},
+        {"process_heuristic", 100, false},    {"", 100, false},
         {"canary_file_touched ", 100, false},
     };
-    for (const Case& c : cases) EXPECT_EQ(IsPauseTrigger(c.reason, c.severity), c.trigger) << c.reason << c.severity;
+    for (const Case& c : cases)
+        EXPECT_EQ(IsPauseTrigger(c.reason, c.severity), c.trigger) << c.reason << c.severity;
 }
 
 TEST(PauseSettingsActive, AllThreeSettingsOn) {
@@ -138,9 +149,10 @@ TEST(NeverPauseReason, WhoIsNeverPaused) {
         {"pid 0", at(0, L""), "", "kernel"},
         {"pid 4", at(4, L""), "", "kernel"},
         {"the service host in System32", at(700, L"C:\\Windows\\System32\\svchost.exe"), "", "of the system"},
-        {"the service host from AppData", at(701, L"C:\\Users\\ann\\AppData\\Roaming\\svchost.exe"), "", nullptr},
-        {"the service host one folder too deep",
-         at(702, L"C:\\Windows\\System32\\drivers\\svchost.exe"), "", nullptr},
+        {"the service host from AppData", at(701, L"C:\\Users\\ann\\AppData\\Roaming\\svchost.exe"), "",
+         nullptr},
+        {"the service host one folder too deep", at(702, L"C:\\Windows\\System32\\drivers\\svchost.exe"), "",
+         nullptr},
         {"a renamed copy in System32", at(703, L"C:\\Windows\\System32\\svchost32.exe"), "", nullptr},
         {"the shell in the Windows folder", at(704, L"c:\\windows\\EXPLORER.EXE"), "", "of the system"},
         {"the shell from Temp", at(705, L"C:\\Users\\ann\\AppData\\Local\\Temp\\explorer.exe"), "", nullptr},
@@ -151,7 +163,8 @@ TEST(NeverPauseReason, WhoIsNeverPaused) {
         {"cmd is not exempt", at(709, L"C:\\Windows\\System32\\cmd.exe"), "", nullptr},
         {"rundll32 is not exempt", at(710, L"C:\\Windows\\System32\\rundll32.exe"), "", nullptr},
         {"mshta and wscript are not exempt", at(711, L"C:\\Windows\\System32\\mshta.exe"), "", nullptr},
-        {"listed by name", at(712, L"C:\\Program Files\\Backup\\backup.exe"), "foo.exe; Backup.EXE ;", "neverPause"},
+        {"listed by name", at(712, L"C:\\Program Files\\Backup\\backup.exe"), "foo.exe; Backup.EXE ;",
+         "neverPause"},
         {"listed by full path", at(713, L"C:\\Tools\\sync.exe"), "c:\\tools\\sync.exe", "neverPause"},
         {"a name only containing a listed one", at(714, L"C:\\Tools\\mybackup.exe"), "backup.exe", nullptr},
         {"an empty list entry matches nothing", at(715, L"C:\\Tools\\x.exe"), ";;", nullptr},
@@ -198,15 +211,15 @@ TEST(ChildrenStartedAfter, ItsOwnLaterChildrenAndTheirs) {
     };
     const RememberedProcess root = proc(100, 1, kT);
     const std::vector<RememberedProcess> recent = {
-        proc(100, 1, kT),                 // the root itself
-        proc(101, 100, kT + kSec),        // its child
-        proc(102, 101, kT + 2 * kSec),    // a grandchild
-        proc(103, 100, kT - kSec),        // a child of an earlier process with the root's pid
+        proc(100, 1, kT),                          // the root itself
+        proc(101, 100, kT + kSec),                 // its child
+        proc(102, 101, kT + 2 * kSec),             // a grandchild
+        proc(103, 100, kT - kSec),                 // a child of an earlier process with the root's pid
         proc(104, 100, kT + kSec, kT + 2 * kSec),  // ended
-        proc(105, 100, 0),                // no creation time
-        proc(106, 200, kT + kSec),        // someone else's
-        proc(107, 102, kT + 3 * kSec),    // a great-grandchild
-        proc(101, 107, kT + 4 * kSec),    // pid 101 given out again under 107: a loop by pid, not by process
+        proc(105, 100, 0),                         // no creation time
+        proc(106, 200, kT + kSec),                 // someone else's
+        proc(107, 102, kT + 3 * kSec),             // a great-grandchild
+        proc(101, 107, kT + 4 * kSec),  // pid 101 given out again under 107: a loop by pid, not by process
     };
     std::vector<int32_t> pids;
     for (const RememberedProcess& c : ChildrenStartedAfter(root, recent)) pids.push_back(c.pid);
@@ -232,10 +245,11 @@ TEST(ResponseRecords, LineMembersAndResponseJson) {
     r.image = L"C:\\Users\\ann\\Downloads\\in\"voice.exe";
     r.evidence = "C:\\Users\\ann\\Documents\\a.docx (write data)";
     r.incident = "20260314_120000_1";
-    EXPECT_EQ(ResponseMembers(r),
-              "\"action\":\"paused\",\"pid\":4242,\"image\":\"C:\\\\Users\\\\ann\\\\Downloads\\\\in\\\"voice.exe\","
-              "\"evidence\":\"C:\\\\Users\\\\ann\\\\Documents\\\\a.docx (write data)\","
-              "\"incident\":\"20260314_120000_1\"");
+    EXPECT_EQ(
+        ResponseMembers(r),
+        "\"action\":\"paused\",\"pid\":4242,\"image\":\"C:\\\\Users\\\\ann\\\\Downloads\\\\in\\\"voice.exe\","
+        "\"evidence\":\"C:\\\\Users\\\\ann\\\\Documents\\\\a.docx (write data)\","
+        "\"incident\":\"20260314_120000_1\"");
     ResponseRecord kept = r;
     kept.action = kActionKept;
     kept.incident.clear();

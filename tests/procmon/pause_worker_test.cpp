@@ -4,13 +4,12 @@
 // notes each document found encrypted, as the agent's does.
 #include "procmon/pause_worker.h"
 
+#include <gtest/gtest.h>
 #include <windows.h>
 
-#include <gtest/gtest.h>
-
 #include <functional>
-#include <set>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -40,7 +39,8 @@ protected:
         CreateDirectoryW(docs.c_str(), nullptr);
         CreateDirectoryW(JoinPath(docs, L"sub").c_str(), nullptr);
         for (int i = 0; i < 16; ++i) {
-            files.push_back(JoinPath(i % 2 ? JoinPath(docs, L"sub") : docs, L"doc" + std::to_wstring(10 + i) + L".txt"));
+            files.push_back(
+                JoinPath(i % 2 ? JoinPath(docs, L"sub") : docs, L"doc" + std::to_wstring(10 + i) + L".txt"));
             ASSERT_TRUE(WriteFileBytes(files.back(), kPlain));
         }
         Settings(true);

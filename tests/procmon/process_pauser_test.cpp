@@ -3,9 +3,10 @@
 // listing sees the file they hold for writing, the evidence rule accepts the
 // encryptor's handle and not the everyday writer's, and a suspended writer
 // changes nothing until it is resumed.
-#include <windows.h>
+#include "procmon/process_pauser.h"
 
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <functional>
 #include <string>
@@ -18,7 +19,6 @@
 #include "procmon/handle_listing.h"
 #include "procmon/pause_rules.h"
 #include "procmon/process_memory.h"
-#include "procmon/process_pauser.h"
 #include "support/stand_in.h"
 #include "support/test_support.h"
 
@@ -39,7 +39,8 @@ std::vector<std::wstring> PlantDocuments(const std::wstring& dir, int count) {
     std::string text;
     while (text.size() < 32 * 1024) text += "Minutes of the meeting: budget, schedule and the next steps.\n";
     for (int i = 0; i < count; ++i) {
-        const std::wstring f = JoinPath(i % 2 ? JoinPath(dir, L"sub") : dir, L"doc" + std::to_wstring(10 + i) + L".txt");
+        const std::wstring f =
+            JoinPath(i % 2 ? JoinPath(dir, L"sub") : dir, L"doc" + std::to_wstring(10 + i) + L".txt");
         EXPECT_TRUE(WriteFileBytes(f, text));
         files.push_back(f);
     }
@@ -62,7 +63,8 @@ bool WaitFor(const std::function<bool()>& done, DWORD ms) {
 
 // The first handle the writer holds for writing below `dir`, from listings
 // taken for up to `ms`.
-bool SeeWriteHandle(int32_t pid, const std::wstring& dir, ListedFileHandle& seen, int64_t& listedMs, DWORD ms) {
+bool SeeWriteHandle(int32_t pid, const std::wstring& dir, ListedFileHandle& seen, int64_t& listedMs,
+                    DWORD ms) {
     const std::wstring prefix = AsciiLower(dir) + L"\\";
     return WaitFor(
         [&] {
@@ -80,7 +82,9 @@ bool SeeWriteHandle(int32_t pid, const std::wstring& dir, ListedFileHandle& seen
         ms);
 }
 
-int64_t CreatedMs(const StandIn& s) { return FileTimeToUnixMs(s.created); }
+int64_t CreatedMs(const StandIn& s) {
+    return FileTimeToUnixMs(s.created);
+}
 
 }  // namespace
 
@@ -98,7 +102,8 @@ TEST(ProcessPauser, AnEncryptorIsSeenWritingPausedAndResumed) {
 
     ListedFileHandle held;
     int64_t listedMs = 0;
-    ASSERT_TRUE(SeeWriteHandle(writer.pid, dir, held, listedMs, 5000)) << "the held document shows in a listing";
+    ASSERT_TRUE(SeeWriteHandle(writer.pid, dir, held, listedMs, 5000))
+        << "the held document shows in a listing";
 
     // The evidence rule takes it: the file is logged as damaged a moment later.
     EvidenceQuery q;
@@ -113,7 +118,8 @@ TEST(ProcessPauser, AnEncryptorIsSeenWritingPausedAndResumed) {
     EXPECT_EQ(started, CreatedMs(writer));
     EXPECT_TRUE(target.sameUser && target.sameSession && target.canSuspend && !target.isSelf);
     EXPECT_EQ(NeverPauseReason(target, WindowsFolderPath(), L""), nullptr);
-    EXPECT_STREQ(NeverPauseReason(target, WindowsFolderPath(), L"vg_enc_writer.exe"), "listed in neverPausePrograms");
+    EXPECT_STREQ(NeverPauseReason(target, WindowsFolderPath(), L"vg_enc_writer.exe"),
+                 "listed in neverPausePrograms");
 
     // Another creation time is another process: nothing is suspended.
     uint32_t error = 0;

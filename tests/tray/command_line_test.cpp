@@ -130,9 +130,10 @@ TEST(CommandLine, ProtectGoesWithInstallOnly) {
         const CommandLine got = ParseCommandLine(c.args);
         EXPECT_EQ(VerbName(got.verb), std::string(VerbName(c.verb)));
         EXPECT_EQ(got.protect, c.protect);
-        if (got.verb == Verb::Invalid && c.protect && c.args.size() > 1)
+        if (got.verb == Verb::Invalid && c.protect && c.args.size() > 1) {
             EXPECT_NE(got.error.find(L"--protect goes with --install only"), std::wstring::npos)
                 << WideToUtf8(got.error);
+        }
     }
     EXPECT_NE(HelpText().find(L"--install [--protect]"), std::wstring::npos);
 }
@@ -212,6 +213,39 @@ TEST(CommandLine, InstallPlanCopiesOnlyOtherBytesAndNeverStartsASecondAgent) {
     }
 }
 
+// --protect restarts a running installed agent only when it changed the settings.
+TEST(CommandLine, PlanProtectedInstallRestartsARunningAgentForNewSettings) {
+    struct Case {
+        bool same;
+        size_t agents;
+        bool changed;
+        bool stop, copy, start;
+    } cases[] = {
+        {true, 1, true, true, false, true},    // same bytes, running: restarted for the settings
+        {true, 1, false, false, false, false}, // nothing changed: left alone
+        {true, 0, true, false, false, true},   // not running: started
+        {false, 2, true, true, true, true},    // another version: replaced and started as always
+        {false, 0, false, false, true, true},
+    };
+    for (const Case& c : cases) {
+        InstallFacts f;
+        f.installedExists = true;
+        f.sameBytes = c.same;
+        f.installedAgents = c.agents;
+        const InstallPlan p = PlanProtectedInstall(f, c.changed);
+        EXPECT_EQ(p.stopAgents, c.stop) << c.same << c.agents << c.changed;
+        EXPECT_EQ(p.copy, c.copy) << c.same << c.agents << c.changed;
+        EXPECT_EQ(p.startAgent, c.start) << c.same << c.agents << c.changed;
+    }
+    VerbReport r;
+    r.configFile = L"C:\\Users\\ann\\AppData\\Local\\Vellumgard\\Vellumgard.config.json";
+    EXPECT_NE(StepSentence({InstallStep::Protect, StepResult::Done, 0}, r).find(r.configFile), std::wstring::npos);
+    EXPECT_NE(StepSentence({InstallStep::Protect, StepResult::Failed, 5}, r).find(L"(error 5)"),
+              std::wstring::npos);
+    EXPECT_EQ(InstallLogMembers({InstallStep::Protect, StepResult::Unchanged, 0}),
+              "\"step\":\"protect\",\"result\":\"unchanged\"");
+}
+
 TEST(CommandLine, ExitCodeIsThatOfTheFirstFailedStep) {
     using S = InstallStep;
     using R = StepResult;
@@ -254,6 +288,8 @@ TEST(CommandLine, ExitCodeIsThatOfTheFirstFailedStep) {
         {{{S::RemoveCopy, R::Done}, {S::Purge, R::InUse}}, kExitPurgeFailed},
         {{{S::Purge, R::Failed, 32}}, kExitPurgeFailed},
         {{{S::HandOff, R::Failed, 2}, {S::Purge, R::Failed, 32}}, kExitHandOffFailed},
+        {{{S::Protect, R::Failed, 5}, {S::Copy, R::Failed, 5}}, kExitProtectFailed},
+        {{{S::Protect, R::Unchanged}, {S::Copy, R::Done}}, kExitOk},
     };
     for (const auto& c : cases) EXPECT_EQ(ExitCodeFor(c.steps), c.code) << c.code;
 }
@@ -440,13 +476,13 @@ TEST(CommandLine, VersionComesFromTheProjectVersion) {
 
 TEST(CommandLine, HelpListsEveryExitCodeOnce) {
     const std::wstring help = HelpText();
-    for (int code = 0; code <= kExitProgramsPaused; ++code) {
+    for (int code = 0; code <= kExitProtectFailed; ++code) {
         const std::wstring line = L"\n  " + std::to_wstring(code) + L"  ";
         const size_t at = help.find(line);
         ASSERT_NE(at, std::wstring::npos) << code;
         EXPECT_EQ(help.find(line, at + 1), std::wstring::npos) << code;
     }
-    EXPECT_EQ(help.find(L"\n  " + std::to_wstring(kExitProgramsPaused + 1) + L"  "), std::wstring::npos);
+    EXPECT_EQ(help.find(L"\n  " + std::to_wstring(kExitProtectFailed + 1) + L"  "), std::wstring::npos);
     for (const wchar_t* verb :
          {L"--install", L"--uninstall", L"--purge", L"--version", L"--help", L"--quiet", L"--allow-elevated"})
         EXPECT_NE(help.find(verb), std::wstring::npos) << WideToUtf8(verb);

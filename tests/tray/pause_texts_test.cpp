@@ -40,11 +40,13 @@ TEST(PausedBalloon, NamesTheProgramAndFitsTheBalloon) {
 }
 
 TEST(PausedBox, ShowsPathStartAndEvidenceAndMapsTheAnswers) {
-    const std::wstring text = PausedBoxText(L"C:\\Users\\ann\\Downloads\\invoice.exe", L"2026-03-14T12:00:00+01:00",
-                                            L"C:\\Users\\ann\\Documents\\a.docx (write data)");
-    for (const wchar_t* part : {L"C:\\Users\\ann\\Downloads\\invoice.exe", L"Started: 2026-03-14T12:00:00+01:00",
-                                L"Evidence: C:\\Users\\ann\\Documents\\a.docx (write data)", L"Yes: end",
-                                L"No: let it run again", L"Cancel: keep it paused"})
+    const std::wstring text =
+        PausedBoxText(L"C:\\Users\\ann\\Downloads\\invoice.exe", L"2026-03-14T12:00:00+01:00",
+                      L"C:\\Users\\ann\\Documents\\a.docx (write data)");
+    for (const wchar_t* part :
+         {L"C:\\Users\\ann\\Downloads\\invoice.exe", L"Started: 2026-03-14T12:00:00+01:00",
+          L"Evidence: C:\\Users\\ann\\Documents\\a.docx (write data)", L"Yes: end", L"No: let it run again",
+          L"Cancel: keep it paused"})
         EXPECT_NE(text.find(part), std::wstring::npos) << std::string(part, part + wcslen(part));
     EXPECT_NE(PausedBoxText(L"x.exe", L"", L"e").find(L"Started: unknown"), std::wstring::npos);
 

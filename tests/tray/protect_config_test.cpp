@@ -44,24 +44,24 @@ TEST(ProtectConfig, AddsOrReplacesKeepingEveryOtherByte) {
         std::string out;
     } cases[] = {
         {"both present and off",
-         "{\n  \"extendedDetection\": false,\n  \"burstThreshold\": 5,\n  \"pauseSuspectPrograms\":\tFALSE\n}\n",
-         "{\n  \"extendedDetection\": true,\n  \"burstThreshold\": 5,\n  \"pauseSuspectPrograms\":\ttrue\n}\n"},
+         "{\n  \"extendedDetection\": false,\n  \"burstThreshold\": 5,\n  "
+         "\"pauseSuspectPrograms\":\tFALSE\n}\n",
+         "{\n  \"extendedDetection\": true,\n  \"burstThreshold\": 5,\n  "
+         "\"pauseSuspectPrograms\":\ttrue\n}\n"},
         {"one present as a string, the other absent, CRLF line ends",
          "{\r\n  \"extendedDetection\": \"no, \\\"never\\\"\",\r\n  \"burstThreshold\": 5\r\n}\r\n",
-         "{\r\n  \"extendedDetection\": true,\r\n  \"burstThreshold\": 5,\r\n  \"pauseSuspectPrograms\": true\r\n}\r\n"},
-        {"a value missing after the colon",
-         "{\"extendedDetection\":\n\"pauseSuspectPrograms\": true}",
+         "{\r\n  \"extendedDetection\": true,\r\n  \"burstThreshold\": 5,\r\n  \"pauseSuspectPrograms\": "
+         "true\r\n}\r\n"},
+        {"a value missing after the colon", "{\"extendedDetection\":\n\"pauseSuspectPrograms\": true}",
          "{\"extendedDetection\":true\n\"pauseSuspectPrograms\": true}"},
         {"an empty object", "{}", "{\n  \"extendedDetection\": true,\n  \"pauseSuspectPrograms\": true\n}"},
-        {"a brace right after the last member",
-         "{\"a\": 1}",
+        {"a brace right after the last member", "{\"a\": 1}",
          "{\"a\": 1,\n  \"extendedDetection\": true,\n  \"pauseSuspectPrograms\": true\n}"},
-        {"a trailing comma already there",
-         "{\n  \"a\": 1,\n}\n",
+        {"a trailing comma already there", "{\n  \"a\": 1,\n}\n",
          "{\n  \"a\": 1,\n  \"extendedDetection\": true,\n  \"pauseSuspectPrograms\": true\n}\n"},
-        {"a longer key is not the key",
-         "{\n  \"extendedDetectionOld\": false\n}",
-         "{\n  \"extendedDetectionOld\": false,\n  \"extendedDetection\": true,\n  \"pauseSuspectPrograms\": true\n}"},
+        {"a longer key is not the key", "{\n  \"extendedDetectionOld\": false\n}",
+         "{\n  \"extendedDetectionOld\": false,\n  \"extendedDetection\": true,\n  \"pauseSuspectPrograms\": "
+         "true\n}"},
         {"the key twice: the first is the one read",
          "{\"extendedDetection\": 0, \"extendedDetection\": false}",
          "{\"extendedDetection\": true, \"extendedDetection\": false,\n  \"pauseSuspectPrograms\": true\n}"},
