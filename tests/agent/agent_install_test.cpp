@@ -407,7 +407,7 @@ TEST_F(InstallTest, ProtectWritesBothSettingsAndRestartsTheInstalledAgent) {
     ASSERT_EQ(before, kQuickConfig);
 
     LogMark mark = MarkLog(profile.logFile);
-    ProgramRun r = Invoke(buildExe, L"--install --protect --quiet");
+    ProgramRun r = Invoke(buildExe, L"--install --protect --quiet --allow-elevated");
     ASSERT_TRUE(r.finished);
     ASSERT_EQ(r.code, 0u) << r.out << r.err;
     EXPECT_TRUE(Contains(r.out, "Switched on extended detection")) << r.out;
@@ -422,7 +422,7 @@ TEST_F(InstallTest, ProtectWritesBothSettingsAndRestartsTheInstalledAgent) {
     EXPECT_NE(installed.front().pid, first.pid) << "restarted for the new settings";
 
     mark = MarkLog(profile.logFile);
-    r = Invoke(buildExe, L"--install --protect --quiet");
+    r = Invoke(buildExe, L"--install --protect --quiet --allow-elevated");
     ASSERT_EQ(r.code, 0u) << r.out << r.err;
     EXPECT_EQ(InstallSteps(mark), (std::vector<std::string>{"protect/unchanged", "copy/unchanged",
                                                             "run_key/unchanged", "shortcut/unchanged",
