@@ -21,6 +21,7 @@
 #include "fsmon/folder_watcher.h"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <mutex>
 
@@ -35,6 +36,7 @@
 #include "fsmon/canary_files.h"
 #include "fsmon/content_check.h"
 #include "fsmon/content_rules.h"
+#include "fsmon/damaged_files.h"
 #include "fsmon/extended_name_rules.h"
 #include "fsmon/file_name_heuristics.h"
 #include "fsmon/tree_listing.h"
@@ -146,6 +148,12 @@ void HandleChangeRecord(WatcherState& state, BatchScope& batch, const NotifyReco
                                  : "encrypted_like_extension";
     }
     if (reason) {
+        // A file a rename rule flagged counts as damaged for the pauser's
+        // evidence, before any incident asks for it.
+        if (gLiveConfig.extendedDetection.load() &&
+            (massRename != MassRename::kNone || std::strcmp(reason, "appended_extension") == 0 ||
+             std::strcmp(reason, "replaced_extension") == 0))
+            NoteDamagedFile(batch.folder + L"\\" + record.name, NowUnixMs());
         Emit(batch.lines, "dir_file_heuristic",
              FieldMembers(batch.folderJson, fileJson, "reason", reason) + mark);
         const int32_t configured = gLiveConfig.dirFileHeuristicIncidentSeverity.load();

@@ -97,7 +97,12 @@ PauseResult EndProcessExactly(int32_t pid, int64_t startedMs, uint32_t& error) {
 }
 
 int64_t ProcessCreationMs(int32_t pid) {
-    UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid)));
+    // An ended process whose object another handle keeps alive still answers
+    // with its times: with the right to wait on it, such a one counts as gone.
+    UniqueHandle process(
+        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, static_cast<DWORD>(pid)));
+    if (process) return WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0 ? 0 : CreationMsOf(process.get());
+    process.reset(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid)));
     return process ? CreationMsOf(process.get()) : 0;
 }
 

@@ -28,7 +28,8 @@ PauseResult EndProcessExactly(int32_t pid, int64_t startedMs, uint32_t& error);
 // the process cannot be queried).
 PauseTarget DescribePauseTarget(int32_t pid, int64_t& startedMs);
 
-// The creation time of a running process (ms since 1970 UTC); 0 when unknown.
+// The creation time of a running process (ms since 1970 UTC); 0 when unknown
+// or when the process has ended.
 int64_t ProcessCreationMs(int32_t pid);
 
 // The Windows folder (C:\Windows).
