@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/text.h"
+#include "incidents/incident_store.h"
 
 namespace {
 
@@ -57,7 +58,7 @@ bool PauseSettingsActive(bool pauseSuspectPrograms, bool extendedDetection, bool
 
 bool IsPauseTrigger(const std::string& reason, int32_t severity) {
     if (severity < kPauseTriggerSeverity) return false;
-    return reason == "canary_file_touched" || reason == "encrypted_content" || reason == kReasonMassRename;
+    return reason == kReasonCanary || reason == kReasonEncryptedContent || reason == kReasonMassRename;
 }
 
 PauseEvidence FindWriteEvidence(const EvidenceQuery& query, const std::vector<HandleSighting>& sightings) {

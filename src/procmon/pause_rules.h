@@ -15,10 +15,6 @@
 
 #include "procmon/process_memory.h"
 
-// The rename escalation of the extended name rules: many renames to one
-// unknown extension in one tree.
-constexpr const char kReasonMassRename[] = "mass_rename";
-
 constexpr int32_t kPauseTriggerSeverity = 90;
 // Listings are taken from the trigger for this long; only they count.
 constexpr int64_t kEvidenceWindowMs = 5000;
