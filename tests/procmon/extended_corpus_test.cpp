@@ -246,7 +246,7 @@ void Count(Figure& f, const Outcome& o, const std::wstring& label) {
     }
     if (o.specified && !o.extended) ++f.specifiedOnly;
     if (std::getenv("VG_CORPUS_DEBUG") && gDebugTuning)
-        std::printf("DEBUG %s spec=%d ext=%d\n", WideToUtf8(label).c_str(), o.specified, o.extended);
+        std::printf("DEBUG %s specified=%d extended=%d\n", WideToUtf8(label).c_str(), o.specified, o.extended);
 }
 
 std::string Percent(size_t part, size_t total) {
