@@ -2,8 +2,10 @@
 # Plays ransomware-like and benign file patterns, and a process-based attack,
 # against the real agent under Wine, in a throwaway sandbox, and prints one
 # table row per pattern.
-# Fails only when a detection the rules guarantee did not appear.
-# Usage: scripts/scenarios.sh [pattern numbers, e.g. 8,9,12: only those rows]
+# Fails when a detection the rules guarantee did not appear, a pausing
+# pattern lost more than 6 documents, or an everyday program was paused.
+# Usage: scripts/scenarios.sh [pattern numbers, e.g. 8,9,12: only those rows;
+#        or "quick": the test command's set, every pattern but the longer pausing ones]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"

@@ -111,6 +111,7 @@ void ClearFolder(const std::wstring& root) {
 struct IncidentOnDisk {
     int64_t created = 0;  // file time of incident.json
     std::string reason;
+    int32_t severity = 0;
 };
 
 struct Outcome {
@@ -122,6 +123,10 @@ struct Outcome {
     std::string culprit = "-";    // the top suspect named for the incidents (extendedDetection)
     bool ok = true;
     std::string missing;
+    // Pausing patterns only (-1: not measured).
+    long damagedBeforeCritical = -1;  // changes begun before the first critical incident.json existed
+    long damagedInAll = -1;           // documents no longer as they were, counted from the files
+    double msDetectionToPause = -1;   // first critical incident.json -> the response paused line seen
 };
 
 using PlayFn = std::function<void(const std::wstring& docs, std::vector<int64_t>& changeTimes)>;
@@ -148,6 +153,17 @@ struct Pattern {
     // Above 0: an encrypted_content incident must come before more than this
     // many files have been changed.
     long contentWithin = 0;
+    // pauseSuspectPrograms on as well: the player goes on until it is stopped,
+    // the runner waits for its pause, then counts the damaged documents.
+    bool pause = false;
+    // Above 0: fail when more documents than this are damaged in all.
+    long lostLimit = 0;
+    // Everyday writers and an editor run beside the attack; none may be paused.
+    bool everyday = false;
+    // Only in the full set (make scenarios), not in the test command's run.
+    bool fullSetOnly = false;
+    // Reported apart from the paced ones (no target).
+    bool noTarget = false;
 };
 
 // The stand-in program (tools/sleeper.cpp), built beside the runner, copied
@@ -454,6 +470,234 @@ bool PlayInSeparateProcess(const Pattern& pattern, size_t number, std::vector<in
     return ended;
 }
 
+// --- pausing --------------------------------------------------------------
+
+constexpr size_t kPauseDocuments = 24;
+
+// 24 real-format documents below Documents\Clients\<three subfolders>, away
+// from the canaries at the top of each folder: the corpus samples, then
+// copies of them under other names.
+void PlacePauseDocuments(const std::wstring& docs) {
+    const std::wstring top = docs + L"\\Clients";
+    CreateDirectoryW(top.c_str(), nullptr);
+    Sleep(100);
+    const wchar_t* subs[] = {L"Northwind", L"Harbor Dental", L"Elm Street"};
+    for (const wchar_t* sub : subs) {
+        CreateDirectoryW((top + L"\\" + sub).c_str(), nullptr);
+        Sleep(100);
+    }
+    const std::vector<std::wstring> samples = DocumentSamples(12);
+    if (samples.empty()) return;
+    for (size_t k = 0; k < kPauseDocuments; ++k) {
+        const std::wstring& s = samples[k % samples.size()];
+        const size_t copy = k / samples.size();
+        const std::wstring name =
+            (copy ? L"v" + std::to_wstring(copy + 1) + L"_" : std::wstring()) + s.substr(s.find_last_of(L'\\') + 1);
+        CopyFileW(s.c_str(), (top + L"\\" + subs[k % 3] + L"\\" + name).c_str(), FALSE);
+    }
+}
+
+// Writes every change time so far (the player is paused, then ended, and
+// never reaches its end).
+void SaveTimes(const std::vector<int64_t>& times) {
+    std::string text;
+    for (int64_t t : times) text += std::to_string(t) + "\n";
+    WriteFileBytes(TimesFile(), text);
+}
+
+// ChaCha20 over bytes [from, limit) of the file (limit 0: to its end),
+// written back through a handle held open for `holdMs` afterwards, readable
+// by others meanwhile, as an encryptor holds a file while it finishes it.
+void EncryptHeld(const std::wstring& path, size_t from, size_t limit, uint32_t fileNumber, DWORD holdMs) {
+    HANDLE f = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                           nullptr);
+    if (f == INVALID_HANDLE_VALUE) return;
+    LARGE_INTEGER size{};
+    GetFileSizeEx(f, &size);
+    size_t end = static_cast<size_t>(size.QuadPart);
+    if (limit != 0) end = std::min(end, limit);
+    if (from < end) {
+        std::vector<uint8_t> bytes(end - from);
+        LARGE_INTEGER at{};
+        at.QuadPart = static_cast<LONGLONG>(from);
+        SetFilePointerEx(f, at, nullptr, FILE_BEGIN);
+        DWORD got = 0;
+        if (ReadFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr) && got == bytes.size()) {
+            uint8_t key[32], nonce[12] = {};
+            for (int i = 0; i < 32; ++i) key[i] = static_cast<uint8_t>(0x5B * i + 0x11);
+            std::memcpy(nonce, &fileNumber, sizeof fileNumber);
+            ChaCha20Xor(key, nonce, 1, bytes.data(), bytes.size());
+            SetFilePointerEx(f, at, nullptr, FILE_BEGIN);
+            DWORD put = 0;
+            WriteFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr);
+            FlushFileBuffers(f);
+        }
+    }
+    if (holdMs) Sleep(holdMs);
+    CloseHandle(f);
+}
+
+// An encryptor that goes on until it is stopped: every document below
+// Documents\Clients, one after another, each encrypted (bytes [from, limit))
+// and held open for 0.5-0.7 s (paceMs 500) or not at all (paceMs 0: full
+// speed), renamed with `ext` appended when given; then it idles, alive.
+PlayFn UntilStopped(size_t from, size_t limit, const wchar_t* ext, DWORD paceMs) {
+    return [=](const std::wstring& docs, std::vector<int64_t>& times) {
+        std::vector<std::wstring> files;
+        ListFiles(docs + L"\\Clients", files);
+        std::sort(files.begin(), files.end());
+        for (size_t i = 0; i < files.size(); ++i) {
+            times.push_back(NowFileTime());
+            SaveTimes(times);
+            EncryptHeld(files[i], from, limit, static_cast<uint32_t>(i),
+                        paceMs ? paceMs + static_cast<DWORD>(i % 3) * 100 : 0);
+            if (ext) MoveFileW(files[i].c_str(), (files[i] + ext).c_str());
+        }
+        for (;;) Sleep(1000);
+    };
+}
+
+// The everyday programs (copies of this program started with --helper),
+// each going on until it is stopped:
+//   export DIR: a new export_N.csv every 0.3 s, each held open for writing meanwhile;
+//   unzip DIR:  the content corpus unpacked into DIR\round_N, one file every 0.15 s;
+//   sync DIR:   a file downloaded to name.~tmp, held, then renamed over name, every 0.4 s;
+//   edit FILE:  the document held open for reading and writing, saved in place every 2 s.
+int RunHelper(const std::wstring& mode, const std::wstring& target) {
+    if (mode == L"export") {
+        CreateDirectoryW(target.c_str(), nullptr);
+        for (int i = 0;; ++i) {
+            HANDLE f = CreateFileW((target + L"\\export_" + std::to_wstring(i) + L".csv").c_str(), GENERIC_WRITE,
+                                   FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
+            const char text[] = "date,amount\r\n2024-01-02,12.50\r\n2024-01-03,7.25\r\n";
+            DWORD put = 0;
+            if (f != INVALID_HANDLE_VALUE) WriteFile(f, text, sizeof text - 1, &put, nullptr);
+            Sleep(300);
+            if (f != INVALID_HANDLE_VALUE) CloseHandle(f);
+        }
+    }
+    if (mode == L"unzip") {
+        std::vector<std::wstring> corpus;
+        ListFiles(ContentCorpus(), corpus);
+        std::sort(corpus.begin(), corpus.end());
+        CreateDirectoryW(target.c_str(), nullptr);
+        for (int round = 0;; ++round) {
+            const std::wstring dir = target + L"\\round_" + std::to_wstring(round);
+            CreateDirectoryW(dir.c_str(), nullptr);
+            Sleep(100);
+            for (const std::wstring& c : corpus) {
+                const std::string bytes = ReadFileBytes(c);
+                HANDLE f = CreateFileW((dir + L"\\" + c.substr(c.find_last_of(L'\\') + 1)).c_str(), GENERIC_WRITE,
+                                       FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
+                if (f == INVALID_HANDLE_VALUE) continue;
+                DWORD put = 0;
+                WriteFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr);
+                Sleep(150);
+                CloseHandle(f);
+            }
+        }
+    }
+    if (mode == L"sync") {
+        std::vector<std::wstring> samples = DocumentSamples(6);
+        CreateDirectoryW(target.c_str(), nullptr);
+        for (size_t i = 0; !samples.empty(); ++i) {
+            const std::wstring& s = samples[i % samples.size()];
+            const std::wstring name = target + L"\\" + s.substr(s.find_last_of(L'\\') + 1);
+            const std::wstring temp = name + L".~tmp";
+            const std::string bytes = ReadFileBytes(s);
+            HANDLE f = CreateFileW(temp.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                   CREATE_ALWAYS, 0, nullptr);
+            if (f != INVALID_HANDLE_VALUE) {
+                DWORD put = 0;
+                WriteFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr);
+                Sleep(200);
+                CloseHandle(f);
+            }
+            MoveFileExW(temp.c_str(), name.c_str(), MOVEFILE_REPLACE_EXISTING);
+            Sleep(200);
+        }
+    }
+    if (mode == L"edit") {
+        HANDLE f = CreateFileW(target.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               nullptr, OPEN_EXISTING, 0, nullptr);
+        if (f == INVALID_HANDLE_VALUE) return 3;
+        for (int i = 0;; ++i) {
+            Sleep(2000);
+            // A save: the same document, its text a little longer.
+            const std::string line = "Edited paragraph " + std::to_string(i) + ".\r\n";
+            SetFilePointer(f, 0, nullptr, FILE_END);
+            DWORD put = 0;
+            WriteFile(f, line.data(), static_cast<DWORD>(line.size()), &put, nullptr);
+            FlushFileBuffers(f);
+        }
+    }
+    return 2;
+}
+
+struct Helper {
+    std::wstring image;
+    std::wstring mode;
+    std::wstring target;
+    PROCESS_INFORMATION pi{};
+};
+
+// The everyday programs of a pattern: where each is installed, what it writes.
+std::vector<Helper> EverydayHelpers(const std::wstring& docs) {
+    const std::wstring programs = ShellFolder(CSIDL_PROGRAM_FILES);
+    return {
+        {programs + L"\\Ledgerly\\ledgerly.exe", L"export", docs + L"\\Exports", {}},
+        {programs + L"\\Unpacker\\unpacker.exe", L"unzip", docs + L"\\Unpacked", {}},
+        // A per-user sync client, installed below AppData and started just before the attack.
+        {ShellFolder(CSIDL_LOCAL_APPDATA) + L"\\SyncBox\\syncbox.exe", L"sync", docs + L"\\SyncBox", {}},
+        {programs + L"\\Quillpad\\quillpad.exe", L"edit", docs + L"\\Letters\\draft.rtf", {}},
+    };
+}
+
+// The editor's document, outside the attacked tree.
+void PlaceEditorDocument(const std::wstring& docs) {
+    CreateDirectoryW((docs + L"\\Letters").c_str(), nullptr);
+    Sleep(100);
+    WriteFileBytes(docs + L"\\Letters\\draft.rtf", "{\\rtf1\\ansi Dear Ms Ortega,\\par Thank you for your letter.}\r\n");
+}
+
+bool StartHelper(Helper& h) {
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    EnsureDirectoryTree(h.image.substr(0, h.image.find_last_of(L'\\')));
+    if (!CopyFileW(self, h.image.c_str(), FALSE)) return false;
+    std::wstring cmd = L"\"" + h.image + L"\" --helper " + h.mode + L" \"" + h.target + L"\"";
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    return CreateProcessW(h.image.c_str(), &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &h.pi) != FALSE;
+}
+
+void EndProcess(PROCESS_INFORMATION& pi) {
+    if (!pi.hProcess) return;
+    TerminateProcess(pi.hProcess, 96);  // also ends a suspended process
+    WaitForSingleObject(pi.hProcess, 5000);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    pi = {};
+}
+
+// The documents of Documents\Clients with their bytes, before the attack.
+std::vector<std::pair<std::wstring, std::string>> Originals(const std::wstring& docs) {
+    std::vector<std::wstring> files;
+    ListFiles(docs + L"\\Clients", files);
+    std::vector<std::pair<std::wstring, std::string>> out;
+    for (const std::wstring& f : files) out.push_back({f, ReadFileBytes(f)});
+    return out;
+}
+
+long CountDamaged(const std::vector<std::pair<std::wstring, std::string>>& originals) {
+    long n = 0;
+    for (const auto& o : originals) {
+        std::string now;
+        n += !ReadFileBytes(o.first, now) || now != o.second;  // gone (renamed) or changed
+    }
+    return n;
+}
+
 // --- what the agent named ---------------------------------------------------
 
 // The top suspect of one incident's context ("" when it has none): its
@@ -481,6 +725,87 @@ std::string TopSuspect(const std::wstring& incidentFolder, const std::string& fo
     return std::string();
 }
 
+// Starts the everyday programs (if any) and the player, which never ends on
+// its own; waits for the agent's response line pausing the player (the time
+// it was seen is kept) or until the player has been through every document,
+// then counts the damaged documents from the files and ends them all.
+void PlayUntilPaused(const Pattern& pattern, size_t number, const std::wstring& logFile, const std::wstring& docs,
+                     Outcome& out, std::vector<int64_t>& changeTimes, int64_t& pausedSeen) {
+    const std::vector<std::pair<std::wstring, std::string>> originals = Originals(docs);
+    std::vector<Helper> helpers;
+    if (pattern.everyday) helpers = EverydayHelpers(docs);
+    for (Helper& h : helpers) {
+        if (!StartHelper(h)) {
+            out.ok = false;
+            out.missing += "everyday program " + WideToUtf8(h.image) + " did not start; ";
+        }
+    }
+    if (!helpers.empty()) Sleep(3000);  // they are at work before the attack starts
+    const std::wstring player = PlayerPath(pattern);
+    const std::string playerName = WideToUtf8(player.substr(player.find_last_of(L'\\') + 1));
+    DeleteFileW(TimesFile().c_str());
+    LogTail tail;
+    tail.path = logFile;
+    tail.NewLines();
+    std::wstring cmd = L"\"" + player + L"\" --play " + std::to_wstring(number);
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(player.c_str(), &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+        out.ok = false;
+        out.missing += "the player did not start; ";
+    } else {
+        WaitUntil(
+            [&] {
+                for (const std::string& l : tail.NewLines())
+                    if (Member(l, "type") == "response" && Member(l, "action") == "paused" &&
+                        Member(l, "image").find(playerName) != std::string::npos && pausedSeen == 0)
+                        pausedSeen = NowFileTime();
+                return pausedSeen != 0;
+            },
+            static_cast<int>(kPauseDocuments) * 800 + 10000);
+        Sleep(1500);  // a write under way ends; a paused player changes nothing more
+    }
+    out.damagedInAll = CountDamaged(originals);
+    if (!helpers.empty()) Sleep(2000);  // the everyday programs go on a while after the pause
+    EndProcess(pi);
+    for (Helper& h : helpers) EndProcess(h.pi);
+    for (const std::string& line : SplitLines(ReadFileBytes(TimesFile())))
+        changeTimes.push_back(_atoi64(line.c_str()));
+}
+
+// The pausing figures and checks: the first critical incident (severity 90
+// or more) against the changes begun before it and the pause; no program but
+// the player paused; at most lostLimit documents damaged in all.
+void JudgePause(const Pattern& pattern, const std::vector<IncidentOnDisk>& incidents,
+                const std::vector<int64_t>& changeTimes, int64_t pausedSeen, const std::vector<std::string>& all,
+                size_t firstLine, Outcome& out) {
+    auto critical = std::find_if(incidents.begin(), incidents.end(),
+                                 [](const IncidentOnDisk& i) { return i.severity >= 90; });
+    if (critical != incidents.end()) {
+        out.damagedBeforeCritical = static_cast<long>(
+            std::count_if(changeTimes.begin(), changeTimes.end(), [&](int64_t t) { return t < critical->created; }));
+        if (pausedSeen != 0) out.msDetectionToPause = (pausedSeen - critical->created) / 10000.0;
+    } else {
+        out.damagedBeforeCritical = static_cast<long>(changeTimes.size());
+    }
+    const std::wstring player = PlayerPath(pattern);
+    const std::string playerName = WideToUtf8(player.substr(player.find_last_of(L'\\') + 1));
+    for (size_t i = firstLine; i < all.size(); ++i) {
+        if (Member(all[i], "type") != "response" || Member(all[i], "action") != "paused") continue;
+        if (Member(all[i], "image").find(playerName) == std::string::npos) {
+            out.ok = false;
+            out.missing += "paused " + Member(all[i], "image") + "; ";
+        }
+    }
+    if (pausedSeen == 0) out.missing += "the player was not paused; ";
+    if (pattern.lostLimit > 0 && (out.damagedInAll > pattern.lostLimit || out.damagedInAll < 0)) {
+        out.ok = false;
+        out.missing += std::to_string(out.damagedInAll) + " documents lost (at most " +
+                       std::to_string(pattern.lostLimit) + "); ";
+    }
+}
+
 Outcome RunPattern(const std::wstring& exe, const Pattern& pattern, size_t number) {
     const std::wstring docs = ShellFolder(CSIDL_PERSONAL);
     const std::wstring data = JoinPath(ShellFolder(CSIDL_LOCAL_APPDATA), L"Vellumgard");
@@ -494,6 +819,7 @@ Outcome RunPattern(const std::wstring& exe, const Pattern& pattern, size_t numbe
     WriteFileBytes(data + L"\\Vellumgard.config.json",
                    std::string("{\n  \"enableProcessMonitor\": ") +
                        (pattern.extended ? "true,\n  \"extendedDetection\": true" : "false") +
+                       (pattern.pause ? ",\n  \"pauseSuspectPrograms\": true" : "") +
                        ",\n  \"canaryWarmupSeconds\": 2,\n"
                        "  \"incidentRateLimitSeconds\": 1,\n  \"burstWindowSeconds\": 5\n}\n");
 
@@ -529,11 +855,14 @@ Outcome RunPattern(const std::wstring& exe, const Pattern& pattern, size_t numbe
     const int64_t start = NowFileTime();
     const size_t firstLine = LogLinesOf(logFile).size();
     std::vector<int64_t> changeTimes;
-    if (!PlayInSeparateProcess(pattern, number, changeTimes)) {
+    int64_t pausedSeen = 0;
+    if (pattern.pause) {
+        PlayUntilPaused(pattern, number, logFile, docs, out, changeTimes, pausedSeen);
+    } else if (!PlayInSeparateProcess(pattern, number, changeTimes)) {
         out.ok = false;
         out.missing += "the playing process did not run to its end; ";
     }
-    Sleep(4000);
+    Sleep(pattern.pause ? 1000 : 4000);
     const DWORD code = StopAgent(agent);
     if (code != 0) {
         out.ok = false;
@@ -548,9 +877,9 @@ Outcome RunPattern(const std::wstring& exe, const Pattern& pattern, size_t numbe
     std::vector<std::wstring> folders;
     for (const IncidentFolder& folder : ListIncidents(incidentsDir)) {
         if (folder.created < start) continue;
-        incidents.push_back(
-            {folder.created,
-             ParseIncidentSummary(ReadFileBytes(incidentsDir + L"\\" + folder.name + L"\\incident.json")).reason});
+        const IncidentSummary summary =
+            ParseIncidentSummary(ReadFileBytes(incidentsDir + L"\\" + folder.name + L"\\incident.json"));
+        incidents.push_back({folder.created, summary.reason, summary.severity});
         folders.push_back(folder.name);
     }
     for (const IncidentOnDisk& inc : incidents)
@@ -565,6 +894,7 @@ Outcome RunPattern(const std::wstring& exe, const Pattern& pattern, size_t numbe
         out.changedBeforeFirst = static_cast<long>(changeTimes.size());  // nothing stopped any of them
     }
     const std::vector<std::string> all = LogLinesOf(logFile);
+    if (pattern.pause) JudgePause(pattern, incidents, changeTimes, pausedSeen, all, firstLine, out);
     if (pattern.contentWithin > 0) {
         auto content = std::find_if(incidents.begin(), incidents.end(),
                                     [](const IncidentOnDisk& i) { return i.reason == "encrypted_content"; });
@@ -776,19 +1106,59 @@ std::vector<Pattern> Patterns() {
     slow.contentWithin = 3;
     slow.settleMs = 2000;
     list.push_back(slow);
+    // Pausing (pauseSuspectPrograms on): 24 documents in subfolders, the
+    // player going on until it is stopped. Paced at one every 0.5-0.7 s: at
+    // most 6 lost. Tail only and full speed are reported apart (no target).
+    const struct {
+        const char* name;
+        size_t from, limit;
+        const wchar_t* ext;
+        DWORD pace;
+        bool noTarget, fullSetOnly, everyday;
+    } pausing[] = {
+        {"22 pause: in place, whole file, paced", 0, 0, nullptr, 500, false, false, false},
+        {"23 pause: head only (first 4 KiB), paced", 0, 4096, nullptr, 500, false, true, false},
+        {"24 pause: signature kept (first 16 bytes), paced", 16, 0, nullptr, 500, false, true, false},
+        {"25 pause: encrypt+rename .ryk, paced", 0, 0, L".ryk", 500, false, true, false},
+        {"26 pause: tail only (after 4 KiB), paced; no target", 4096, 0, nullptr, 500, true, true, false},
+        {"27 pause: in place, whole file, full speed; no target", 0, 0, nullptr, 0, true, true, false},
+        {"28 pause: everyday export, unzip, sync client and an editor beside a paced attack; none of them paused",
+         0, 0, nullptr, 500, false, false, true},
+    };
+    for (const auto& v : pausing) {
+        Pattern p;
+        p.name = v.name;
+        p.play = UntilStopped(v.from, v.limit, v.ext, v.pace);
+        p.extended = p.pause = true;
+        p.prepare = v.everyday ? [](const std::wstring& docs) {
+            PlacePauseDocuments(docs);
+            PlaceEditorDocument(docs);
+            for (const wchar_t* dir : {L"\\Exports", L"\\Unpacked", L"\\SyncBox"}) {
+                CreateDirectoryW((docs + dir).c_str(), nullptr);
+                Sleep(100);
+            }
+        } : std::function<void(const std::wstring&)>(PlacePauseDocuments);
+        p.lostLimit = v.noTarget ? 0 : 6;
+        p.noTarget = v.noTarget;
+        p.fullSetOnly = v.fullSetOnly;
+        p.everyday = v.everyday;
+        p.settleMs = 2000;
+        list.push_back(p);
+    }
     return list;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 4 && std::string(argv[1]) == "--helper") return RunHelper(Utf8ToWide(argv[2]), Utf8ToWide(argv[3]));
     if (argc >= 3 && std::string(argv[1]) == "--play") {
         // Pattern n is the n-th of the list.
         const size_t number = static_cast<size_t>(std::atoi(argv[2]));
         const std::vector<Pattern> patterns = Patterns();
         if (number < 1 || number > patterns.size()) return 2;
         std::vector<int64_t> times;
-        patterns[number - 1].play(ShellFolder(CSIDL_PERSONAL), times);
+        patterns[number - 1].play(ShellFolder(CSIDL_PERSONAL), times);  // a pausing pattern never returns
         std::string text;
         for (int64_t t : times) text += std::to_string(t) + "\n";
         return WriteFileBytes(TimesFile(), text) ? 0 : 1;
@@ -805,21 +1175,40 @@ int main(int argc, char** argv) {
     SetEnvironmentVariableW(L"VG_SCENARIO_TOOLS", selfPath.substr(0, selfPath.find_last_of(L'\\')).c_str());
     bool allOk = true;
     std::printf("| pattern | incident reasons | first incident | files changed before it | first change -> incident.json "
-                "| culprit named | result |\n");
-    std::printf("|---|---|---|---|---|---|---|\n");
+                "| culprit named | damaged before the first critical incident | damaged in all | critical incident "
+                "-> paused | result |\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|---|\n");
     const std::vector<Pattern> patterns = Patterns();
-    const std::string only = argc > 2 ? "," + std::string(argv[2]) + "," : std::string();
+    // "quick": the test command's set, without the patterns only the full set plays.
+    const bool quick = argc > 2 && std::string(argv[2]) == "quick";
+    const std::string only = argc > 2 && !quick ? "," + std::string(argv[2]) + "," : std::string();
+    std::vector<double> pacedLost;
     for (size_t i = 0; i < patterns.size(); ++i) {
         if (!only.empty() && only.find("," + std::to_string(i + 1) + ",") == std::string::npos) continue;
+        if (quick && patterns[i].fullSetOnly) continue;
         const Pattern& p = patterns[i];
         const Outcome o = RunPattern(exe, p, i + 1);
         char ms[32] = "-";
         if (o.msToFirst >= 0) std::snprintf(ms, sizeof ms, "%.0f ms", o.msToFirst);
         std::string before = o.changedBeforeFirst >= 0 ? std::to_string(o.changedBeforeFirst) + " of " + std::to_string(o.changes) : "- of " + std::to_string(o.changes);
-        std::printf("| %s | %s | %s | %s | %s | %s | %s |\n", p.name, o.reasons.c_str(), o.first.c_str(), before.c_str(),
-                    ms, o.culprit.c_str(), o.ok ? "ok" : ("FAILED: " + o.missing).c_str());
+        char pauseMs[32] = "-";
+        if (o.msDetectionToPause >= 0) std::snprintf(pauseMs, sizeof pauseMs, "%.0f ms", o.msDetectionToPause);
+        const std::string total = o.damagedInAll >= 0 ? std::to_string(o.damagedInAll) + " of " + std::to_string(kPauseDocuments) : "-";
+        const std::string beforeCritical = o.damagedBeforeCritical >= 0 ? std::to_string(o.damagedBeforeCritical) : "-";
+        if (p.pause && !p.noTarget && o.damagedInAll >= 0) pacedLost.push_back(static_cast<double>(o.damagedInAll));
+        const std::string result = o.ok ? (o.missing.empty() ? "ok" : "ok; " + o.missing) : "FAILED: " + o.missing;
+        std::printf("| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n", p.name, o.reasons.c_str(), o.first.c_str(),
+                    before.c_str(), ms, o.culprit.c_str(), beforeCritical.c_str(), total.c_str(), pauseMs,
+                    result.c_str());
         std::fflush(stdout);
         allOk = allOk && o.ok;
+    }
+    if (!pacedLost.empty()) {
+        std::sort(pacedLost.begin(), pacedLost.end());
+        const size_t n = pacedLost.size();
+        const double median = n % 2 ? pacedLost[n / 2] : (pacedLost[n / 2 - 1] + pacedLost[n / 2]) / 2;
+        std::printf("\npaced pausing patterns: median documents lost in all %.1f (target <= 3), most %.0f (at most 6)\n",
+                    median, pacedLost.back());
     }
     return allOk ? 0 : 1;
 }
