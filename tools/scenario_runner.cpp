@@ -6,9 +6,15 @@
 // (scripts/scenarios.sh); each pattern gets a fresh data folder and a fresh
 // document tree.
 //
-// Usage: scenario_runner.exe <path of Vellumgard.exe> [pattern numbers, e.g. 8,9,12]
+// The pausing patterns also start everyday programs beside the attack, each
+// another copy started with --helper.
+//
+// Usage: scenario_runner.exe <path of Vellumgard.exe> [pattern numbers, e.g. 8,9,12 | quick]
+//        ("quick": every pattern but those only the full set plays)
 //        scenario_runner.exe --play <pattern number>   (the copy's side)
-// Exit code 0 when every guaranteed detection appeared, 1 otherwise.
+//        scenario_runner.exe --helper <export|unzip|sync|edit> <folder or file>
+// Exit code 0 when every guaranteed detection appeared, no pausing pattern
+// lost more than its limit and no everyday program was paused; 1 otherwise.
 #include <windows.h>
 #include <shlobj.h>
 
