@@ -729,6 +729,7 @@ ExtendedNameVerdict EvaluateRecordInTree(ExtendedNameState& state, SharedNameEvi
     DropOlderThan(state.userFileDeletedIn, oldest);
     DropOlderThan(state.unknownWrittenIn, oldest);
     DropOlderThan(state.recentAdds, nowSeconds - kUnpackSeconds);
+    DropOlderThan(state.userFilesBack, oldest);
     const uint64_t folderKey = HashLower(name, 0, ComponentStart(name));
     const auto qualified = [&](const std::wstring& n) { return tree.empty() ? n : tree + L"\\" + n; };
     // The pool: the shared one under its lock, taken for this call alone.
@@ -768,6 +769,9 @@ ExtendedNameVerdict EvaluateRecordInTree(ExtendedNameState& state, SharedNameEvi
         const uint64_t backKey = HashLower(qualified(name));
         withPool([&](NameEvidencePool& pool) { NoteNameBack(pool, backKey, nowSeconds); });
         if (action == kActionAdded) NoteAdded(state, name, nowSeconds);
+        if (IsUserFile(name))
+            Remember(state.userFilesBack, HashLower(name, 0, name.size() - ExtensionOf(name).size() - 1),
+                     nowSeconds);
         // A new file beside a just-deleted original: "<deleted name>.<part>".
         ForEachBase(name, [&](const std::wstring& base, const std::wstring& part) {
             if (ext || !Contains(state.deleted, HashLower(base), oldest) ||
@@ -820,7 +824,17 @@ ExtendedNameVerdict EvaluateRecordInTree(ExtendedNameState& state, SharedNameEvi
     // A tool's "notes.docx.gpg" written beside its original: only the
     // original's deletion (above) makes it count.
     const bool toolCopy = (action == kActionAdded || action == kActionModified) && IsToolEncryptionPart(name);
-    if (!ext && !toolCopy && HasEncryptedLikeExtensionExtended(name)) ext = kReasonEncryptedLikeExtension;
+    // A save's temporary name going away once its user file is back
+    // ("report.docx.aB3dE9", "report.aB3dE9" after "report.docx"): leftovers.
+    bool saveLeftover = false;
+    if (action == kActionRemoved || action == kActionRenamedOld)
+        ForEachBase(name, [&](const std::wstring& base, const std::wstring&) {
+            const size_t stem = IsUserFile(base) ? base.size() - ExtensionOf(base).size() - 1 : base.size();
+            saveLeftover = Contains(state.userFilesBack, HashLower(base, 0, stem), oldest);
+            return saveLeftover;
+        });
+    if (!ext && !toolCopy && !saveLeftover && HasEncryptedLikeExtensionExtended(name))
+        ext = kReasonEncryptedLikeExtension;
 
     MassRename mass = MassRename::kNone;
     if (!renamedOriginal.empty()) {
@@ -860,6 +874,10 @@ ExtendedNameVerdict EvaluateRecordInTree(ExtendedNameState& state, SharedNameEvi
     verdict.note = note && noteEnabled;
     verdict.extReason = extEnabled ? ext : nullptr;
     verdict.massRename = extEnabled && verdict.extReason ? mass : MassRename::kNone;
+    // A new name that is itself the original has nothing to come back.
+    if (verdict.extReason && !renamedOriginal.empty() &&
+        !(action != kActionRemoved && AsciiLower(renamedOriginal) == AsciiLower(name)))
+        verdict.original = renamedOriginal;
     if (verdict.note && verdict.extReason)
         verdict.reason = kReasonNoteAndExtension;
     else if (verdict.note)

@@ -53,6 +53,7 @@ struct ExtendedNameState {
     std::deque<Seen> unknownWrittenIn;   // folders where a file of an unknown type was written
     std::deque<Seen> recentAdds;         // names added within kUnpackSeconds
     std::deque<Seen> freshFolders;       // added folders receiving new files, and how many
+    std::deque<Seen> userFilesBack;      // stems of user files added or renamed in ("Docs\\report")
     NameEvidencePool own;                // the pool, when no shared one is given (tests, measurements)
 };
 
@@ -63,6 +64,9 @@ struct ExtendedNameVerdict {
     // The rename rules' finding was a user file given a new extension: its
     // place in a mass rename (only with the extension switch on).
     MassRename massRename = MassRename::kNone;
+    // With an extension or rename reason: the user file's original name when
+    // it may still come back (a save's temporary name); empty otherwise.
+    std::wstring original;
 };
 
 // The watcher's one call per change record, in record order, with the relative

@@ -39,6 +39,7 @@
 #include "fsmon/damaged_files.h"
 #include "fsmon/extended_name_rules.h"
 #include "fsmon/file_name_heuristics.h"
+#include "fsmon/save_hold.h"
 #include "fsmon/tree_listing.h"
 #include "incidents/incident_store.h"
 
@@ -103,6 +104,43 @@ struct BatchScope {
     }
 };
 
+// A name rule's finding: "dir_file_heuristic" and its incident.
+void ReportNameFinding(BatchScope& batch, const std::wstring& name, const char* reason, MassRename massRename,
+                       bool recovered) {
+    const std::string fileJson = JsonEscape(WideToUtf8(name));
+    const char* mark = recovered ? ",\"recovered\":true" : "";
+    // A file a rename rule flagged counts as damaged for the pauser's
+    // evidence, before any incident asks for it.
+    if (gLiveConfig.extendedDetection.load() &&
+        (massRename != MassRename::kNone || std::strcmp(reason, "appended_extension") == 0 ||
+         std::strcmp(reason, "replaced_extension") == 0))
+        NoteDamagedFile(batch.folder + L"\\" + name, NowUnixMs());
+    Emit(batch.lines, "dir_file_heuristic", FieldMembers(batch.folderJson, fileJson, "reason", reason) + mark);
+    const int32_t configured = gLiveConfig.dirFileHeuristicIncidentSeverity.load();
+    Flush(batch.lines);
+    // A mass rename makes one incident of its own, and its later files none.
+    if (massRename == MassRename::kReport)
+        CreateIncidentWithFile(kReasonMassRename, MassRenameSeverity(batch.settings.massRenameIncidentSeverity),
+                               batch.folder, name);
+    else if (massRename == MassRename::kNone)
+        CreateIncidentWithFile(kReasonDirFile, configured <= 0 ? 65 : configured, batch.folder, name);
+}
+
+// Held rename findings whose save did not come back in time (all of them
+// for a watcher with no later turn).
+void ReleaseHeldFindings(WatcherState& state, BatchScope& batch, uint64_t nowMs) {
+    HeldFinding due;
+    while (TakeDueFinding(state.heldFindings, nowMs, due))
+        ReportNameFinding(batch, due.name, due.reason, MassRename::kNone, due.recovered);
+}
+
+void ReleaseHeldFindings(WatcherState& state, const std::wstring& folder, uint64_t nowMs) {
+    if (state.heldFindings.items.empty()) return;
+    BatchScope batch(folder);
+    ReleaseHeldFindings(state, batch, nowMs);
+    Flush(batch.lines);
+}
+
 // One change record, live or recovered, through the whole per-record path:
 // the canary test, "dir_change", the name tests. A recovered record's lines
 // carry "recovered":true after the other members.
@@ -139,6 +177,13 @@ void HandleChangeRecord(WatcherState& state, BatchScope& batch, const NotifyReco
                                  static_cast<int>(record.action), NowSeconds(), noteOn, extOn);
         reason = verdict.reason;
         massRename = verdict.massRename;
+        // A save gives its user file the original name back: what was held for it is dropped.
+        if (record.action == FILE_ACTION_ADDED || record.action == FILE_ACTION_RENAMED_NEW_NAME)
+            DropRestored(state.heldFindings, record.name);
+        if (EndsTheHold(verdict)) ReleaseHeldFindings(state, batch, UINT64_MAX);
+        if (ShouldHoldFinding(verdict) &&
+            HoldFinding(state.heldFindings, record.name, verdict, recovered, GetTickCount64()))
+            reason = nullptr;
     } else {
         const bool note = noteOn && IsRansomNoteLikeName(record.name);
         const bool ext = extOn && HasEncryptedLikeExtension(record.name);
@@ -147,26 +192,7 @@ void HandleChangeRecord(WatcherState& state, BatchScope& batch, const NotifyReco
                      : note      ? "ransom_note_like_name"
                                  : "encrypted_like_extension";
     }
-    if (reason) {
-        // A file a rename rule flagged counts as damaged for the pauser's
-        // evidence, before any incident asks for it.
-        if (gLiveConfig.extendedDetection.load() &&
-            (massRename != MassRename::kNone || std::strcmp(reason, "appended_extension") == 0 ||
-             std::strcmp(reason, "replaced_extension") == 0))
-            NoteDamagedFile(batch.folder + L"\\" + record.name, NowUnixMs());
-        Emit(batch.lines, "dir_file_heuristic",
-             FieldMembers(batch.folderJson, fileJson, "reason", reason) + mark);
-        const int32_t configured = gLiveConfig.dirFileHeuristicIncidentSeverity.load();
-        Flush(batch.lines);
-        // A mass rename makes one incident of its own, and its later files none.
-        if (massRename == MassRename::kReport)
-            CreateIncidentWithFile(kReasonMassRename,
-                                   MassRenameSeverity(batch.settings.massRenameIncidentSeverity),
-                                   batch.folder, record.name);
-        else if (massRename == MassRename::kNone)
-            CreateIncidentWithFile(kReasonDirFile, configured <= 0 ? 65 : configured, batch.folder,
-                                   record.name);
-    }
+    if (reason) ReportNameFinding(batch, record.name, reason, massRename, recovered);
 }
 
 // What a live record teaches the watcher: the name is reported, and an
@@ -209,6 +235,7 @@ void ProcessChangeBatch(const std::wstring& folder, const std::vector<NotifyReco
     WatcherState state;
     state.context = MakeWatcherContext(folder);
     ProcessChangeBatch(state, folder, records);
+    ReleaseHeldFindings(state, folder, UINT64_MAX);  // no later turn to wait for a save
 }
 
 void ProcessChangeBatch(WatcherState& state, const std::wstring& folder,
@@ -398,6 +425,7 @@ void BackgroundWork(WatcherState& state, const std::wstring& folder, FolderReade
                     uint64_t& lastStepMs) {
     lastStepMs = GetTickCount64();
     CheckDueNames(state, folder);
+    ReleaseHeldFindings(state, folder, GetTickCount64());
     if (state.rescan.running) ReconcileStep(state, folder, reader);
 }
 
@@ -420,7 +448,10 @@ void PauseBeforeReissue(WatcherState& state, const std::wstring& folder, FolderR
 
 DWORD NextWaitMs(const WatcherState& state) {
     if (state.rescan.running) return 0;
-    const int64_t due = MsUntilNextDue(state.pendingAdded, GetTickCount64());
+    const uint64_t nowMs = GetTickCount64();
+    int64_t due = MsUntilNextDue(state.pendingAdded, nowMs);
+    const int64_t held = MsUntilNextFinding(state.heldFindings, nowMs);
+    if (held >= 0 && (due < 0 || held < due)) due = held;
     if (due >= 0 && due < static_cast<int64_t>(kWaitMs)) return static_cast<DWORD>(due);
     return kWaitMs;
 }

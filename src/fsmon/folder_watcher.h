@@ -15,6 +15,7 @@
 #include "fsmon/change_recovery.h"
 #include "fsmon/extended_name_rules.h"
 #include "fsmon/notify_records.h"
+#include "fsmon/save_hold.h"
 #include "fsmon/self_paths.h"
 
 // Thread procedure (WorkerMainFn). arg: a WatcherStart* the thread takes over,
@@ -46,6 +47,7 @@ struct WatcherState {
     uint32_t overflowsInARow = 0;
     uint64_t reissueAtMs = 0;     // after overflows in a row: no request before this tick
     ExtendedNameState names;      // the extended name rules' memory across records and batches
+    HeldFindings heldFindings;    // rename findings waiting for a save to give the name back
 };
 
 // Everything one completed batch leads to: per record the canary test, the

@@ -875,3 +875,45 @@ TEST_F(WatcherFixture, RecordsUnderTheDataFoldersShortNameOrOtherCaseAreItsOwn) 
         EXPECT_EQ(j["file"], "outside.txt") << j.dump();
     }
 }
+
+// Extended detection: an editor's save through a random temporary name gives
+// the original name back within the hold and makes no finding; a rename that
+// stays gets its finding once the hold has passed.
+TEST_F(WatcherFixture, ASaveThroughATemporaryNameIsNoFindingButARenameThatStaysIs) {
+    Config c;
+    SetConfigDefaults(c);
+    c.incidentRateLimitSeconds = 1;
+    c.extendedDetection = true;
+    StoreCurrentConfig(c);
+    const std::wstring report = watched + L"\\report.docx", budget = watched + L"\\budget.xlsx";
+    ASSERT_TRUE(WriteFileBytes(report, "version 1"));
+    ASSERT_TRUE(WriteFileBytes(budget, "figures"));
+    RunningWatcher w = Start();
+
+    ASSERT_TRUE(MoveFileW(report.c_str(), (report + L".aB3dE9").c_str()));
+    ASSERT_TRUE(WriteFileBytes(report, "version 2"));
+    ASSERT_TRUE(DeleteFileW((report + L".aB3dE9").c_str()));
+    const ULONGLONG renamedAt = GetTickCount64();
+    ASSERT_TRUE(MoveFileW(budget.c_str(), (budget + L".aB3dE9").c_str()));
+    ASSERT_TRUE(WaitForLine(Is("dir_change", "file", "budget.xlsx.aB3dE9")));
+    EXPECT_FALSE(WaitForLine(Is("dir_file_heuristic"), 1000)) << "nothing before the hold ends";
+    ASSERT_TRUE(WaitForLine(Is("dir_file_heuristic", "file", "budget.xlsx.aB3dE9")));
+    const ULONGLONG reportedAfter = GetTickCount64() - renamedAt;
+    EXPECT_GE(reportedAfter, kSaveHoldMs - 100);
+    EXPECT_LT(reportedAfter, kSaveHoldMs + 3000);
+    Sleep(300);
+    EXPECT_EQ(w.Finish(true), 0u);
+
+    size_t findings = 0;
+    for (const json& j : LogJson()) {
+        if (!Is("dir_file_heuristic")(j)) continue;
+        ++findings;
+        EXPECT_EQ(j["file"], "budget.xlsx.aB3dE9");
+        EXPECT_EQ(j["reason"], "appended_extension");
+    }
+    EXPECT_EQ(findings, 1u);
+    const auto incidents = ScanIncidents(gDataPaths);
+    ASSERT_EQ(incidents.size(), 1u);
+    EXPECT_EQ(incidents[0].reason, "dir_file_heuristic");
+    EXPECT_EQ(incidents[0].file, "budget.xlsx.aB3dE9");
+}
