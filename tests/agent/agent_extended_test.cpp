@@ -497,7 +497,10 @@ TEST_F(ContentAgentTest, EncryptAndRenameIsJudgedAgainstTheOldName) {
         if (JsonMember(text, "reason") != "encrypted_content") continue;
         ++content;
         EXPECT_EQ(JsonMember(text, "severity"), "90");
-        EXPECT_EQ(JsonMember(text, "file"), Relative(paper + L".ryk"));
+        // The second damaged file makes it; under load the check may read
+        // paper.pdf between its encryption and its rename, so either name.
+        const std::string file = JsonMember(text, "file");
+        EXPECT_TRUE(file == Relative(paper + L".ryk") || file == Relative(paper)) << file;
     }
     EXPECT_EQ(content, 1u);
     ExpectCleanExit();
