@@ -77,21 +77,6 @@ namespace {
 
 HANDLE StartWorker(WorkerMainFn fn, void* arg) { return StartWorkerThread(fn, arg, nullptr); }
 
-// Downloads has no CSIDL; its known-folder lookup is loaded at run time.
-bool DownloadsFolder(std::wstring& out) {
-    if (gSeams.downloadsFolder) return gSeams.downloadsFolder(out);
-    UniqueModule shell32(LoadLibraryW(L"shell32.dll"));
-    if (!shell32.get()) return false;
-    using GetKnownFolderPathFn = HRESULT(WINAPI*)(REFGUID, DWORD, HANDLE, PWSTR*);
-    auto fn = reinterpret_cast<GetKnownFolderPathFn>(
-        reinterpret_cast<void*>(GetProcAddress(shell32.get(), "SHGetKnownFolderPath")));
-    if (!fn) return false;
-    static const GUID kFolderIdDownloads = {0x374DE290, 0x123F, 0x4565, {0x91, 0x64, 0x39, 0xC4, 0x92, 0x5E, 0x46, 0x7B}};
-    UniqueCoTaskMem path;
-    if (FAILED(fn(kFolderIdDownloads, 0, nullptr, path.put())) || !path.get()) return false;
-    out = path.get();
-    return true;
-}
 
 // Temporary files of whole-file writes that a crash cut short: in the data
 // folder (configuration, report) and in the newest incident folders. An
@@ -129,6 +114,21 @@ HANDLE StartKnownFolder(const std::wstring& folder) {
 }
 
 }  // namespace
+
+bool DownloadsFolder(std::wstring& out) {
+    if (gSeams.downloadsFolder) return gSeams.downloadsFolder(out);
+    UniqueModule shell32(LoadLibraryW(L"shell32.dll"));
+    if (!shell32.get()) return false;
+    using GetKnownFolderPathFn = HRESULT(WINAPI*)(REFGUID, DWORD, HANDLE, PWSTR*);
+    auto fn = reinterpret_cast<GetKnownFolderPathFn>(
+        reinterpret_cast<void*>(GetProcAddress(shell32.get(), "SHGetKnownFolderPath")));
+    if (!fn) return false;
+    static const GUID kFolderIdDownloads = {0x374DE290, 0x123F, 0x4565, {0x91, 0x64, 0x39, 0xC4, 0x92, 0x5E, 0x46, 0x7B}};
+    UniqueCoTaskMem path;
+    if (FAILED(fn(kFolderIdDownloads, 0, nullptr, path.put())) || !path.get()) return false;
+    out = path.get();
+    return true;
+}
 
 bool CoreStart(bool isAdmin) {
     gCoreState.isAdmin = isAdmin;

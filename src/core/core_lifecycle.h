@@ -29,6 +29,10 @@ extern CoreState gCoreState;
 bool CoreStart(bool isAdmin);
 void CoreStop();
 
+// The user's Downloads folder (it has no CSIDL; its known-folder lookup is
+// loaded at run time). False when the shell cannot name it.
+bool DownloadsFolder(std::wstring& out);
+
 // Creates a thread running fn(arg) with the default stack size; returns its
 // handle (a HANDLE), or null when it could not be created, in which case the
 // caller keeps ownership of arg.

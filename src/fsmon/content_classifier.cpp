@@ -14,6 +14,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+
+#include "fsmon/byte_fields.h"
 #include <cwchar>
 
 namespace {
@@ -145,22 +147,11 @@ constexpr Extension kExtensions[] = {
     {L"sh", Kind::kText},          {L"reg", Kind::kText},
 };
 
-bool At(const uint8_t* h, size_t n, size_t off, const char* bytes, size_t len) {
-    return off <= n && len <= n - off && std::memcmp(h + off, bytes, len) == 0;
-}
-
-uint16_t Le16(const uint8_t* p) {
-    return uint16_t(p[0] | (p[1] << 8));
-}
-uint32_t Le32(const uint8_t* p) {
-    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
-uint16_t Be16(const uint8_t* p) {
-    return uint16_t((p[0] << 8) | p[1]);
-}
-uint32_t Be32(const uint8_t* p) {
-    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
-}
+using byte_fields::At;
+using byte_fields::Be16;
+using byte_fields::Be32;
+using byte_fields::Le16;
+using byte_fields::Le32;
 
 bool IsZip(const uint8_t* h, size_t n) {
     // A local file header, an empty archive's end record, or a spanned archive's marker.

@@ -7,26 +7,16 @@
 #include <algorithm>
 #include <cstring>
 
+#include "fsmon/byte_fields.h"
+
 namespace {
 
-bool At(const uint8_t* h, size_t n, size_t off, const char* bytes, size_t len) {
-    return off <= n && len <= n - off && std::memcmp(h + off, bytes, len) == 0;
-}
-uint16_t Le16(const uint8_t* p) {
-    return uint16_t(p[0] | (p[1] << 8));
-}
-uint32_t Le32(const uint8_t* p) {
-    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
-uint64_t Le64(const uint8_t* p) {
-    return uint64_t(Le32(p)) | (uint64_t(Le32(p + 4)) << 32);
-}
-uint16_t Be16(const uint8_t* p) {
-    return uint16_t((p[0] << 8) | p[1]);
-}
-uint32_t Be32(const uint8_t* p) {
-    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
-}
+using byte_fields::At;
+using byte_fields::Be16;
+using byte_fields::Be32;
+using byte_fields::Le16;
+using byte_fields::Le32;
+using byte_fields::Le64;
 
 bool Printable(uint8_t c) {
     return c >= 0x20 && c < 0x7F;

@@ -4,6 +4,7 @@
 // The shell headers need windows.h first.
 #include <shlobj.h>
 
+#include "core/core_lifecycle.h"
 #include "core/event_log.h"
 #include "core/handles.h"
 #include "core/paths.h"
@@ -38,23 +39,6 @@ std::vector<std::wstring> Described(const std::vector<PausedProgram>& programs) 
     return out;
 }
 
-// Downloads has no CSIDL; its known-folder lookup is loaded at run time, as the core does.
-bool DownloadsFolderPath(std::wstring& out) {
-    if (gSeams.downloadsFolder) return gSeams.downloadsFolder(out);
-    UniqueModule shell32(LoadLibraryW(L"shell32.dll"));
-    if (!shell32.get()) return false;
-    using GetKnownFolderPathFn = HRESULT(WINAPI*)(REFGUID, DWORD, HANDLE, PWSTR*);
-    auto fn = reinterpret_cast<GetKnownFolderPathFn>(
-        reinterpret_cast<void*>(GetProcAddress(shell32.get(), "SHGetKnownFolderPath")));
-    if (!fn) return false;
-    static const GUID kFolderIdDownloads = {
-        0x374DE290, 0x123F, 0x4565, {0x91, 0x64, 0x39, 0xC4, 0x92, 0x5E, 0x46, 0x7B}};
-    UniqueCoTaskMem path;
-    if (FAILED(fn(kFolderIdDownloads, 0, nullptr, path.put())) || !path.get()) return false;
-    out = path.get();
-    return true;
-}
-
 // Every file that may be a planted canary: each configured name in the
 // three known folders (whether watched now or not) and the extra folders.
 std::vector<std::wstring> CanaryCandidates() {
@@ -65,7 +49,7 @@ std::vector<std::wstring> CanaryCandidates() {
     std::wstring folder;
     if (ShellFolderPath(CSIDL_DESKTOPDIRECTORY, folder)) folders.push_back(folder);
     if (ShellFolderPath(CSIDL_PERSONAL, folder)) folders.push_back(folder);
-    if (DownloadsFolderPath(folder)) folders.push_back(folder);
+    if (DownloadsFolder(folder)) folders.push_back(folder);
     for (const std::wstring& extra : search.extraFolders) folders.push_back(extra);
 
     std::vector<std::wstring> seen, paths;
