@@ -32,6 +32,14 @@
 #include "procmon/culprit_ranking.h"
 #include "procmon/process_events.h"
 
+struct HolderQuery {
+    std::wstring file;
+    std::wstring probeFile;  // a file this query holds open itself, to learn whether listing works
+    UniqueHandle done;       // set when the fields below are final
+    bool known = false;
+    std::vector<RememberedProcess> holders;
+};
+
 namespace {
 
 int64_t FileTimeToMs(const FILETIME& ft) {
@@ -55,14 +63,6 @@ std::string FormatLocalIso(int64_t ms) {
 }
 
 // --- Which processes hold a file open: the Restart Manager ----------------
-
-struct HolderQuery {
-    std::wstring file;
-    std::wstring probeFile;  // a file this query holds open itself, to learn whether listing works
-    UniqueHandle done;       // set when the fields below are final
-    bool known = false;
-    std::vector<RememberedProcess> holders;
-};
 
 std::atomic<size_t> gHolderQueriesRunning{0};
 // Whether the platform lists holders at all: -1 not yet probed, 0 no, 1 yes.
@@ -160,11 +160,10 @@ struct Holders {
     std::vector<RememberedProcess> list;
 };
 
-// Waits at most kHolderWaitMs, less when the stop is signalled.
-Holders AskForHolders(const std::wstring& file, HANDLE stopEvent) {
-    Holders result;
+// Starts a query on its own thread; null when none may or can start.
+std::shared_ptr<HolderQuery> StartQuery(const std::wstring& file) {
     if (gHolderListingWorks.load() == 0 || gHolderQueriesRunning.load() >= kMaxStuckHolderQueries)
-        return result;
+        return nullptr;
     auto query = std::make_shared<HolderQuery>();
     query->file = file;
     wchar_t temp[MAX_PATH + 1];
@@ -173,17 +172,25 @@ Holders AskForHolders(const std::wstring& file, HANDLE stopEvent) {
         JoinPath(n > 0 && n <= MAX_PATH ? std::wstring(temp, n) : gDataPaths.dataDir,
                  L"vellumgard_holder_probe_" + std::to_wstring(GetCurrentProcessId()) + L".tmp");
     query->done.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!query->done) return result;
-    const HANDLE done = query->done.get();
+    if (!query->done) return nullptr;
     auto* arg = new std::shared_ptr<HolderQuery>(query);
     ++gHolderQueriesRunning;
     HANDLE thread = static_cast<HANDLE>(StartWorkerThread(HolderQueryMain, arg, nullptr));
     if (!thread) {
         --gHolderQueriesRunning;
         delete arg;
-        return result;
+        return nullptr;
     }
     CloseHandle(thread);
+    return query;
+}
+
+// Waits at most kHolderWaitMs, less when the stop is signalled.
+Holders AskForHolders(const std::wstring& file, HANDLE stopEvent) {
+    Holders result;
+    const std::shared_ptr<HolderQuery> query = StartQuery(file);
+    if (!query) return result;
+    const HANDLE done = query->done.get();
     const HANDLE waits[2] = {done, stopEvent};
     if (WaitForMultipleObjects(stopEvent ? 2 : 1, waits, FALSE, kHolderWaitMs) == WAIT_OBJECT_0) {
         result.known = query->known;
@@ -374,4 +381,15 @@ void StopIncidentContext() {
         work.stopping = false;
         if (work.stopEvent) ResetEvent(work.stopEvent);
     }
+}
+
+std::shared_ptr<HolderQuery> StartHolderQuery(const std::wstring& file) {
+    return StartQuery(file);
+}
+
+bool HolderQueryAnswered(const std::shared_ptr<HolderQuery>& query, std::vector<RememberedProcess>& holders) {
+    holders.clear();
+    if (!query || WaitForSingleObject(query->done.get(), 0) != WAIT_OBJECT_0) return false;
+    if (query->known) holders = query->holders;
+    return true;
 }

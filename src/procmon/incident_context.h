@@ -20,8 +20,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "incidents/incident_store.h"
+#include "procmon/process_memory.h"
 
 constexpr uint32_t kFreshListWaitMs = 1000;
 constexpr uint32_t kHolderWaitMs = 2000;
@@ -38,3 +42,14 @@ void QueueIncidentContext(const IncidentCreatedInfo& info);
 // the worker ends (waited for at most kContextStopWaitMs); a later queue
 // starts a new one.
 void StopIncidentContext();
+
+// The Restart Manager asked, off the caller's thread, which processes hold a
+// file open, for callers that must not wait on it (the pausing worker). The
+// query runs on a thread of its own, under the same cap on stuck queries as
+// the context's; null when none could start.
+struct HolderQuery;
+std::shared_ptr<HolderQuery> StartHolderQuery(const std::wstring& file);
+// Whether the query has answered (never waits); holders is then what the
+// platform named, and stays empty where it cannot tell (under Wine it never
+// can).
+bool HolderQueryAnswered(const std::shared_ptr<HolderQuery>& query, std::vector<RememberedProcess>& holders);

@@ -18,6 +18,7 @@
 #include "fsmon/damaged_files.h"
 #include "procmon/context_json.h"
 #include "procmon/handle_listing.h"
+#include "procmon/incident_context.h"
 #include "procmon/pause_rules.h"
 #include "procmon/process_memory.h"
 #include "procmon/process_pauser.h"
@@ -175,8 +176,25 @@ void Decide(const IncidentCreatedInfo& info, HANDLE stopEvent) {
         }
     };
 
+    // The Restart Manager, where it answers, names holders of the detection's
+    // file that started before the memory reaches back; they become
+    // candidates too, and only their handles' access is evidence.
+    std::shared_ptr<HolderQuery> holderQuery;
+    if (!info.file.empty()) holderQuery = StartHolderQuery(JoinPath(info.folder, info.file));
+    auto addHolders = [&] {
+        std::vector<RememberedProcess> holders;
+        if (!holderQuery || !HolderQueryAnswered(holderQuery, holders)) return;
+        holderQuery.reset();
+        for (const RememberedProcess& h : holders)
+            if (h.pid != self && h.pid != 0 && h.pid != 4 && !candidates.count(h.pid)) {
+                candidates[h.pid] = h;
+                pids.push_back(h.pid);
+            }
+    };
+
     for (;;) {
         refresh();
+        addHolders();
         if (NowUnixMs() > info.timeMs + kEvidenceWindowMs || (!pids.empty() && found.size() == pids.size()))
             break;
         const FileHandleListing listing = ListFileHandles(pids);
