@@ -14,7 +14,11 @@ source "$root/scripts/wine-sandbox.sh" "$sandbox"
 wineserver -p </dev/null >/dev/null 2>&1 &
 wine wineboot </dev/null >/dev/null 2>&1
 
-(cd "$build" && ctest --output-on-failure --timeout 600 -j2 "$@")
+# A failed test runs once more: under load a Wine program now and then fails
+# at its very start, before any of its code runs ("wine client error:
+# recvmsg: Connection reset by peer", 0.02 s, seen twice in 516 tests on a
+# busy machine). A test that fails twice fails the run.
+(cd "$build" && ctest --output-on-failure --timeout 600 -j2 --repeat until-pass:2 "$@")
 rc=$?
 wineserver -k </dev/null >/dev/null 2>&1 || true
 exit $rc
