@@ -44,7 +44,7 @@ void Run(const std::vector<std::pair<int, int64_t>>& steps, const std::vector<st
                    state.writtenBases.size() <= kRecentNamesLimit);
         FUZZ_CHECK(state.userFileDeletedIn.size() <= kRecentNamesLimit &&
                    state.unknownWrittenIn.size() <= kRecentNamesLimit);
-        FUZZ_CHECK(state.notes.size() <= kNoteNamesLimit);
+        FUZZ_CHECK(state.own.notes.size() <= kPoolNoteNamesLimit);
     }
 }
 
