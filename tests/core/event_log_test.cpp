@@ -12,6 +12,7 @@
 #include "core/paths.h"
 #include "core/seams.h"
 #include "core/text.h"
+#include "support/child_process.h"
 #include "support/test_support.h"
 
 using nlohmann::json;
@@ -177,20 +178,6 @@ TEST(WriteTextFile, FailsWhenAnotherProcessHoldsTheFileWithoutSharing) {
 }
 
 namespace {
-
-// Starts a copy of this test program running one test, with one variable set.
-PROCESS_INFORMATION StartChild(const wchar_t* filter, const wchar_t* variable, const std::wstring& value) {
-    wchar_t exe[MAX_PATH];
-    GetModuleFileNameW(nullptr, exe, MAX_PATH);
-    SetEnvironmentVariableW(variable, value.c_str());
-    std::wstring cmd = L"\"" + std::wstring(exe) + L"\" --gtest_filter=" + filter;
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi{};
-    EXPECT_TRUE(CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
-    SetEnvironmentVariableW(variable, nullptr);
-    return pi;
-}
 
 constexpr wchar_t kHolderReady[] = L"Local\\VellumgardTestLockHolderReady";
 

@@ -13,6 +13,7 @@
 #include "core/event_log.h"
 #include "core/paths.h"
 #include "core/text.h"
+#include "support/child_process.h"
 #include "support/test_support.h"
 
 using nlohmann::json;
@@ -40,19 +41,6 @@ std::vector<std::string> AllLines(int keep) {
         for (const std::string& l : SplitLines(ReadFileBytes(Closed(n)))) all.push_back(l);
     for (const std::string& l : SplitLines(ReadFileBytes(gDataPaths.logFile))) all.push_back(l);
     return all;
-}
-
-PROCESS_INFORMATION StartChild(const wchar_t* filter, const wchar_t* variable, const std::wstring& value) {
-    wchar_t exe[MAX_PATH];
-    GetModuleFileNameW(nullptr, exe, MAX_PATH);
-    SetEnvironmentVariableW(variable, value.c_str());
-    std::wstring cmd = L"\"" + std::wstring(exe) + L"\" --gtest_filter=" + filter;
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi{};
-    EXPECT_TRUE(CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
-    SetEnvironmentVariableW(variable, nullptr);
-    return pi;
 }
 
 void Finish(PROCESS_INFORMATION& pi, bool kill) {
